@@ -1,0 +1,27 @@
+#include "api/number_format.h"
+
+#include <charconv>
+
+namespace orvane {
+
+void append_int(std::string& out, std::int64_t value) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;
+    out.append(digits, end);
+}
+
+namespace {
+void append_fixed(std::string& out, double value, int precision) {
+    // Large enough for the widest double in fixed notation (309 digits).
+    char digits[400];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
+    (void)ec;
+    out.append(digits, end);
+}
+}  // namespace
+
+void append_six_decimal(std::string& out, double value) { append_fixed(out, value, 6); }
+void append_one_decimal(std::string& out, double value) { append_fixed(out, value, 1); }
+
+}  // namespace orvane

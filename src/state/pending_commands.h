@@ -1,0 +1,43 @@
+// The outgoing command text. Command functions append to it; each poll pass
+// takes all of it and sends it as one batch.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "state/wakeup.h"
+
+namespace orvane {
+
+class PendingCommands {
+public:
+    explicit PendingCommands(Wakeup& wakeup) : wakeup_(wakeup) {}
+
+    void append(std::string_view command) {
+        {
+            std::lock_guard lock(mutex_);
+            text_.append(command);
+        }
+        wakeup_.signal();
+    }
+
+    std::string take() {
+        std::lock_guard lock(mutex_);
+        std::string out;
+        out.swap(text_);
+        return out;
+    }
+
+    bool empty() const {
+        std::lock_guard lock(mutex_);
+        return text_.empty();
+    }
+
+private:
+    Wakeup& wakeup_;
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
+}  // namespace orvane

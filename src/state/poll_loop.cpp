@@ -1,0 +1,112 @@
+#include "state/poll_loop.h"
+
+#include <charconv>
+
+#include "platform/platform.h"
+
+namespace orvane {
+
+using Clock = Wakeup::Clock;
+
+void PollLoop::start() {
+    join();
+    thread_ = std::thread([this] { run(); });
+}
+
+void PollLoop::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void PollLoop::abandon() {
+    if (thread_.joinable()) thread_.detach();
+}
+
+std::string PollLoop::output_frame(const std::array<Cell<std::int32_t>, io_total>& values) {
+    std::string frame = "!110:";
+    char digits[16];
+    for (std::size_t i = 0; i < io_total; ++i) {
+        if (i > 0) frame += ',';
+        auto [end, ec] = std::to_chars(digits, digits + sizeof digits, values[i].get());
+        (void)ec;
+        frame.append(digits, end);
+    }
+    return frame;
+}
+
+void PollLoop::pause(int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!mirror_.stop_requested.load() && Clock::now() < deadline) wakeup_.wait_until(deadline);
+}
+
+bool PollLoop::outputs_differ() const {
+    for (std::size_t i = 0; i < io_total; ++i) {
+        if (mirror_.output_value[i].get() != mirror_.output_sent[i].get()) return true;
+    }
+    return false;
+}
+
+void PollLoop::run() {
+    double last_sync = platform::process_clock_ms();
+    for (;;) {
+        if (mirror_.stop_requested.load()) return;
+
+        if (!mirror_.connected.load() || mirror_.poll_paused.load()) {
+            mirror_.reply_5010.set("-1");
+            // A connection change or the end of a pause signals the wakeup.
+            wakeup_.wait_until(Clock::now() + std::chrono::milliseconds(idle_pause_ms));
+            continue;
+        }
+
+        if (mirror_.output_level[io_total - 1].get() == 0) {
+            link_.send_text(poll_levels);
+            pause(after_poll_pause_ms);
+        }
+        if (static_cast<double>(mirror_.axis_params[0].float_field(field::max_speed)) < 0.1) {
+            link_.send_text(poll_params);
+            pause(after_poll_pause_ms);
+        }
+        if (mirror_.version_text.size() < 2) {
+            link_.send_text(poll_version);
+            pause(after_poll_pause_ms);
+        }
+
+        std::string batch = pending_.take();
+
+        const double now = platform::process_clock_ms();
+        const bool check_due = now > last_sync + output_check_interval_ms;
+        if (check_due && mirror_.outputs_synced.load()) {
+            bool changed = false;
+            for (std::size_t i = 0; i < io_total; ++i) {
+                const std::int32_t wanted = mirror_.output_value[i].get();
+                if (wanted != mirror_.output_sent[i].get()) {
+                    mirror_.output_sent[i].set(wanted);
+                    changed = true;
+                }
+            }
+            if (changed) {
+                // Built from the values just copied, so frame and output_sent agree.
+                const std::string frame = output_frame(mirror_.output_sent);
+                link_.send_text(frame + "\n");
+                batch += frame;
+            }
+            last_sync = platform::process_clock_ms();
+        }
+
+        if (batch.size() < smallest_batch) {
+            // Nothing to send: sleep until a command, an output change or a
+            // connection change signals, but wake in time for a due output
+            // check, and look round at least every millisecond the checks
+            // might be needed.
+            auto deadline = Clock::now() + std::chrono::milliseconds(empty_pass_pause_ms);
+            if (!mirror_.outputs_synced.load() || !outputs_differ()) {
+                deadline = Clock::now() + std::chrono::milliseconds(50);
+            }
+            if (!mirror_.stop_requested.load()) wakeup_.wait_until(deadline);
+            continue;
+        }
+        batch += '\n';
+        link_.send_text(batch);
+    }
+}
+
+}  // namespace orvane

@@ -1,1 +1,65 @@
-#include "state/runtime.h"
+// Fly triggering: set-up, start and trim of the controller's position capture.
+#include <orvane/orvane.h>
+
+#include <chrono>
+#include <thread>
+
+#include "api/number_format.h"
+#include "api/process_runtime.h"
+
+namespace orvane {
+
+int Runtime::set_fly(int first, int second, int third) {
+    if (!mirror_.connected.load()) return 0;
+    std::string command = "490:";
+    append_int(command, first);
+    command += ',';
+    append_int(command, second);
+    command += ',';
+    append_int(command, third);
+    command += '!';
+    queue(command);
+    mirror_.fly_counters[0].set(first);
+    mirror_.fly_counters[1].set(second);
+    mirror_.fly_counters[2].set(third);
+    return 1;
+}
+
+int Runtime::start_fly(int first, int second) {
+    if (!mirror_.connected.load()) return 0;
+    // Positions of an earlier run must not be mistaken for this one's.
+    mirror_.fly_positions.clear();
+    std::string command = "500:";
+    append_int(command, first);
+    command += ',';
+    append_int(command, second);
+    command += '!';
+    queue(command);
+    std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
+    return 1;
+}
+
+int Runtime::trim_fly(int value) {
+    if (!mirror_.connected.load()) return 0;
+    mirror_.fly_positions.clear();
+    std::string command = "510:";
+    append_int(command, value);
+    command += '!';
+    queue(command);
+    std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
+    return 1;
+}
+
+}  // namespace orvane
+
+ORVANE_API int Orvane_set_fly(int first, int second, int third) {
+    return orvane::guarded([&] { return orvane::process_runtime().set_fly(first, second, third); });
+}
+
+ORVANE_API int Orvane_start_fly(int first, int second) {
+    return orvane::guarded([&] { return orvane::process_runtime().start_fly(first, second); });
+}
+
+ORVANE_API int Orvane_trim_fly(int value) {
+    return orvane::guarded([&] { return orvane::process_runtime().trim_fly(value); });
+}

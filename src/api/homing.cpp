@@ -1,1 +1,85 @@
-#include "state/runtime.h"
+// Homing, jogging, stopping and zeroing single axes.
+#include <orvane/orvane.h>
+
+#include <chrono>
+#include <thread>
+
+#include "api/number_format.h"
+#include "api/process_runtime.h"
+
+namespace orvane {
+
+namespace {
+constexpr float slowest_speed = 0.1f;
+}
+
+int Runtime::go_home(int axis, float speed) {
+    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    const auto a = static_cast<std::size_t>(axis);
+    mirror_.axis_state_bits[2 * a + 1].set(false);
+    double home_speed = static_cast<double>(speed);
+    if (home_speed < 0.1) home_speed = static_cast<double>(mirror_.axis_params[a].float_field(field::home_speed));
+    std::string command = "130:";
+    append_int(command, axis);
+    command += ',';
+    append_six_decimal(command, home_speed);
+    command += '!';
+    queue(command);
+    // Gives the poll loop time to send the homing command before whatever
+    // the caller does next.
+    std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
+    return 1;
+}
+
+int Runtime::jog_move(int axis, bool direction) {
+    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    const auto a = static_cast<std::size_t>(axis);
+    if (static_cast<double>(mirror_.axis_speed[a].get()) < 0.1) mirror_.axis_speed[a].set(slowest_speed);
+    std::string command = "150:";
+    append_int(command, axis);
+    command += ',';
+    append_one_decimal(command, static_cast<double>(mirror_.axis_speed[a].get()));
+    command += direction ? ",1!" : ",0!";
+    queue(command);
+    return 1;
+}
+
+int Runtime::stop(int axis, int mode) {
+    // Stopping is accepted for every axis the controller can have, whatever
+    // its type; anything outside 0..5 is not an axis at all.
+    if (!mirror_.connected.load() || axis < 0 || axis > 5) return 0;
+    std::string command = "140:";
+    append_int(command, axis);
+    command += ',';
+    append_int(command, mode);
+    command += '!';
+    queue(command);
+    return 1;
+}
+
+int Runtime::zero(int axis) {
+    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    std::string command = "170:";
+    append_int(command, axis);
+    command += '!';
+    queue(command);
+    return 1;
+}
+
+}  // namespace orvane
+
+ORVANE_API int Orvane_go_home(int axis, float speed) {
+    return orvane::guarded([&] { return orvane::process_runtime().go_home(axis, speed); });
+}
+
+ORVANE_API int Orvane_jog_move(int axis, bool direction) {
+    return orvane::guarded([&] { return orvane::process_runtime().jog_move(axis, direction); });
+}
+
+ORVANE_API int Orvane_stop(int axis, int mode) {
+    return orvane::guarded([&] { return orvane::process_runtime().stop(axis, mode); });
+}
+
+ORVANE_API int Orvane_zero(int axis) {
+    return orvane::guarded([&] { return orvane::process_runtime().zero(axis); });
+}

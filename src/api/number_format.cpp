@@ -21,7 +21,11 @@ void append_fixed(std::string& out, double value, int precision) {
 }
 }  // namespace
 
-void append_six_decimal(std::string& out, double value) { append_fixed(out, value, 6); }
-void append_one_decimal(std::string& out, double value) { append_fixed(out, value, 1); }
+void append_six_decimal(std::string& out, double value) {
+    append_fixed(out, value, 6);
+}
+void append_one_decimal(std::string& out, double value) {
+    append_fixed(out, value, 1);
+}
 
 }  // namespace orvane

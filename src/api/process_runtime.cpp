@@ -33,6 +33,8 @@ ProcessRuntime& instance() {
 [[maybe_unused]] const bool constructed_at_load = (instance(), true);
 }  // namespace
 
-Runtime& process_runtime() { return instance().get(); }
+Runtime& process_runtime() {
+    return instance().get();
+}
 
 }  // namespace orvane

@@ -85,7 +85,16 @@ void set_keepalive(NativeSocket s, int idle_seconds, int interval_seconds, int p
     settings.keepaliveinterval = static_cast<ULONG>(interval_seconds) * 1000;
     DWORD returned = 0;
     ::WSAIoctl(sock(s), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0, &returned, nullptr, nullptr);
-    (void)probes;  // Windows sends 10 probes (fixed before Windows 10 1703)
+    // Newer Windows takes the probe count and a limit on retransmissions of
+    // unacknowledged data; older versions reject the options and keep their
+    // fixed ten probes.
+    constexpr int keepalive_count_option = 16;  // TCP_KEEPCNT
+    constexpr int max_retransmit_seconds_option = 5;  // TCP_MAXRT
+    DWORD count = static_cast<DWORD>(probes);
+    ::setsockopt(sock(s), IPPROTO_TCP, keepalive_count_option, reinterpret_cast<const char*>(&count), sizeof count);
+    DWORD max_rt = static_cast<DWORD>(idle_seconds + interval_seconds * probes);
+    ::setsockopt(sock(s), IPPROTO_TCP, max_retransmit_seconds_option, reinterpret_cast<const char*>(&max_rt),
+                 sizeof max_rt);
 }
 
 ConnectStart start_connect(NativeSocket s, const std::string& ipv4, std::uint16_t port) {

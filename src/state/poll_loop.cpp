@@ -57,17 +57,21 @@ void PollLoop::run() {
             continue;
         }
 
+        bool polled = false;
         if (mirror_.output_level[io_total - 1].get() == 0) {
             link_.send_text(poll_levels);
             pause(after_poll_pause_ms);
+            polled = true;
         }
         if (static_cast<double>(mirror_.axis_params[0].float_field(field::max_speed)) < 0.1) {
             link_.send_text(poll_params);
             pause(after_poll_pause_ms);
+            polled = true;
         }
         if (mirror_.version_text.size() < 2) {
             link_.send_text(poll_version);
             pause(after_poll_pause_ms);
+            polled = true;
         }
 
         std::string batch = pending_.take();
@@ -93,13 +97,13 @@ void PollLoop::run() {
         }
 
         if (batch.size() < smallest_batch) {
-            // Nothing to send: sleep until a command, an output change or a
-            // connection change signals, but wake in time for a due output
-            // check, and look round at least every millisecond the checks
-            // might be needed.
+            // Nothing to send. While the controller still owes a reply, or
+            // an output change waits for its check, the next pass follows in
+            // a millisecond; otherwise sleep until a command, an output
+            // change or a connection change signals.
             auto deadline = Clock::now() + std::chrono::milliseconds(empty_pass_pause_ms);
-            if (!mirror_.outputs_synced.load() || !outputs_differ()) {
-                deadline = Clock::now() + std::chrono::milliseconds(50);
+            if (!polled && (!mirror_.outputs_synced.load() || !outputs_differ())) {
+                deadline = Clock::now() + std::chrono::milliseconds(idle_wake_ms);
             }
             if (!mirror_.stop_requested.load()) wakeup_.wait_until(deadline);
             continue;

@@ -12,7 +12,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No runtime DLLs to carry around: libgcc, libstdc++ and winpthread go in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+# CTest runs the test executables under wine (WINEDEBUG=-all keeps its
+# diagnostics off stderr; the presets and the tests set it).
 find_program(WINE_PROGRAM NAMES wine wine64)
 if(WINE_PROGRAM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
+elseif(NOT _ORVANE_WINE_WARNED)
+  set(_ORVANE_WINE_WARNED TRUE)
+  message(WARNING "wine not found: the Windows build's tests cannot run (install wine and wine64)")
 endif()

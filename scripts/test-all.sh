@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Configures, builds and tests every supported build, stopping at the first
+# failure:
+#   dev      native Debug build (g++), all tests
+#   asan     AddressSanitizer + UndefinedBehaviorSanitizer (clang)
+#   tsan     ThreadSanitizer (g++)
+#   mingw    Windows x86-64 cross build, tests under wine
+#   package  install the dev build into a temporary prefix and build a
+#            separate project against it (CMake package and pkg-config)
+# Build trees are build/<preset>. Give stage names to run only those, e.g.
+#   scripts/test-all.sh dev mingw
+# Environment: ORVANE_JOBS (build jobs, default 2).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+jobs=${ORVANE_JOBS:-2}
+all_stages=(dev asan tsan mingw package)
+if (($#)); then stages=("$@"); else stages=("${all_stages[@]}"); fi
+for stage in "${stages[@]}"; do
+    [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "test-all: unknown stage '$stage' (have: ${all_stages[*]})" >&2; exit 2; }
+done
+
+passed=0
+failed=0
+current=""
+started=$SECONDS
+declare -a report=()
+
+wine_started=0
+# Stops the wine server of the prefix this script created (and only that).
+stop_wine() {
+    if ((wine_started)); then
+        wineserver -k 2>/dev/null || true
+        wine_started=0
+    fi
+}
+
+section() {
+    printf '\n==================== %s ====================\n' "$*"
+}
+
+on_exit() {
+    local rc=$?
+    stop_wine
+    if ((rc != 0)); then
+        printf '\n'
+        for line in "${report[@]}"; do printf '%s\n' "$line"; done
+        printf 'test-all: FAILED in stage "%s" (exit %d) after %d s\n' "$current" "$rc" "$((SECONDS - started))"
+        ((failed > 0)) || failed=1
+        printf 'test-all: %d passed, %d failed\n' "$passed" "$failed"
+    fi
+}
+trap on_exit EXIT
+
+# Runs ctest with the given arguments, streaming its output, and adds its
+# counts to the totals. Fails when a test fails or no test ran.
+run_ctest() {
+    local log
+    log=$(mktemp)
+    local rc=0
+    ctest "$@" 2>&1 | tee "$log" || rc=$?
+    local line n_failed n_total
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+    rm -f "$log"
+    if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        n_failed=${BASH_REMATCH[1]}
+        n_total=${BASH_REMATCH[2]}
+        passed=$((passed + n_total - n_failed))
+        failed=$((failed + n_failed))
+        report+=("  $current: $((n_total - n_failed)) of $n_total tests passed")
+    fi
+    if ((rc != 0)); then
+        return "$rc"
+    fi
+    if [[ -z $line ]]; then
+        echo "test-all: ctest ran no test in stage $current" >&2
+        return 1
+    fi
+}
+
+preset_stage() {
+    local preset=$1
+    local t0=$SECONDS
+    current=$preset
+    section "$preset: configure"
+    cmake --preset "$preset"
+    section "$preset: build"
+    cmake --build --preset "$preset" -j "$jobs"
+    section "$preset: test"
+    run_ctest --preset "$preset"
+    report[${#report[@]}-1]+=" ($((SECONDS - t0)) s)"
+}
+
+mingw_stage() {
+    current=mingw
+    section "mingw: wine prefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    # A prefix of its own unless one is given, so that its wine server is
+    # ours to stop.
+    if [[ -z ${WINEPREFIX:-} || $WINEPREFIX == "$repo/build/wineprefix" ]]; then
+        export WINEPREFIX=$repo/build/wineprefix
+        wine_started=1
+    fi
+    "$repo/scripts/wine-prefix.sh"
+    echo "WINEPREFIX=$WINEPREFIX"
+    preset_stage mingw
+    stop_wine
+}
+
+package_stage() {
+    current=package
+    local t0=$SECONDS
+    local build=$repo/build/dev
+    local work=$repo/build/package
+    [[ -f $build/CMakeCache.txt ]] || { echo "test-all: package stage needs the dev build (run stage dev first)" >&2; return 1; }
+    rm -rf "$work"
+    mkdir -p "$work"
+    local prefix=$work/prefix
+
+    section "package: install dev build into $prefix"
+    cmake --install "$build" --prefix "$prefix"
+
+    section "package: CMake consumer (find_package(orvane))"
+    cmake -S "$repo/tests/package" -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_PREFIX_PATH="$prefix"
+    cmake --build "$work/cmake" -j "$jobs"
+    run_ctest --test-dir "$work/cmake" --output-on-failure
+
+    section "package: pkg-config consumer"
+    local pc_dir
+    pc_dir=$(dirname "$(find "$prefix" -name orvane.pc -print -quit)")
+    local flags libdir
+    flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs orvane)
+    libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir orvane)
+    echo "pkg-config --cflags --libs orvane: $flags"
+    # shellcheck disable=SC2086 # the flags are meant to split into words
+    c++ -std=c++20 -Wall -Wextra -Werror "$repo/tests/package/main.cpp" $flags -o "$work/app-pkgconfig"
+    LD_LIBRARY_PATH=$libdir "$work/app-pkgconfig"
+    passed=$((passed + 1))
+    report+=("  package: installed library used through CMake and pkg-config ($((SECONDS - t0)) s)")
+}
+
+for stage in "${stages[@]}"; do
+    case $stage in
+        mingw) mingw_stage ;;
+        package) package_stage ;;
+        *) preset_stage "$stage" ;;
+    esac
+done
+
+trap - EXIT
+section "summary"
+for line in "${report[@]}"; do printf '%s\n' "$line"; done
+printf 'test-all: all stages passed in %d s\n' "$((SECONDS - started))"
+printf 'test-all: %d passed, %d failed\n' "$passed" "$failed"

@@ -158,7 +158,9 @@ int Runtime::cmd(int code, int axis, std::string& text) {
             return 1;
         }
         case 102:
-            text = mirror_.axis_params[a].int_field(field::p6) != 0 ? "1" : "0";
+            // One character assigned, not a literal: g++ 12 at -O3 warns
+            // falsely (-Wrestrict) on assigning a literal to a std::string.
+            text.assign(1, mirror_.axis_params[a].int_field(field::p6) != 0 ? '1' : '0');
             return 1;
         case 103:
             text = mirror_.io_text.get();
@@ -172,6 +174,7 @@ int Runtime::cmd(int code, int axis, std::string& text) {
             // last one's pause is over.
             ++raw_pauses_;
             mirror_.poll_paused.store(true);
+            mirror_.reply_5010.set("-1");
             link_.send_text(text);
             std::this_thread::sleep_for(std::chrono::milliseconds(config_.raw_send_pause_ms));
             if (--raw_pauses_ == 0) mirror_.poll_paused.store(false);

@@ -1,0 +1,101 @@
+// Runs a host program against a simulator on the library's default
+// controller address, then checks what the simulator received from it.
+//
+//   bindings_driver <address> <port> <command>
+//
+// The host program (the C test) uses the library's process-wide connection,
+// which always goes to the default address, so the simulator must listen
+// there. Exit codes: 0 passed, 1 failed, 77 the address could not be bound
+// (not root, or taken).
+#include <orvane_sim/simulator.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bindings_test.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("driver: check failed: %s\n", what.c_str());
+    }
+}
+
+void check_received(const orvane::sim::Simulator& sim, const std::string& prefix) {
+    check(sim.command_count(prefix) > 0, "the simulator received a command starting with \"" + prefix + "\"");
+}
+
+void check_output(const orvane::sim::Simulator& sim, int output, int value) {
+    check(sim.output_value(output) == value, "output " + std::to_string(output) + " is " + std::to_string(value) +
+                                                 " (it is " + std::to_string(sim.output_value(output)) + ")");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <address> <port> <command>\n", argv[0]);
+        return 2;
+    }
+    orvane::sim::SimulatorOptions options;
+    options.bind_address = argv[1];
+    options.port = std::atoi(argv[2]);
+    options.version = BINDINGS_SIM_VERSION;
+    for (int n = 1; n <= 24; ++n) options.inputs[static_cast<std::size_t>(n - 1)] = BINDINGS_INPUT_HIGH(n);
+    // The library overwrites the raw-command answer while its 1000 ms
+    // polling pause lasts; a later answer stays readable.
+    options.raw_reply_delay_ms = 1300;
+
+    orvane::sim::Simulator sim(options);
+    std::string error;
+    if (!sim.start(&error)) {
+        std::printf("driver: skipped: no simulator on %s:%s: %s\n", argv[1], argv[2], error.c_str());
+        return 77;
+    }
+
+    std::fflush(stdout);
+    const int status = std::system(argv[3]);
+    check(status == 0, std::string("\"") + argv[3] + "\" exited with status 0 (got " + std::to_string(status) + ")");
+
+    // What the C calls put on the wire.
+    check_received(sim, "160:0,50.0,12.500000!");
+    check_received(sim, "161:");
+    check_received(sim, "130:1,5.000000!");
+    check_received(sim, "150:2,50.0,1!");
+    check_received(sim, "140:2,1!");
+    check_received(sim, "170:2!");
+    check_received(sim, "490:0,3,10!");
+    check_received(sim, "500:0,0!");
+    check_received(sim, "510:2!");
+    check_received(sim, "2000:hello!");
+    check_received(sim, "200:1,abc!");
+    check_received(sim, "210:4!");
+    check_received(sim, "180:009AFF000000000000000000!");
+    check_received(sim, "120:3,0,0,10000,1,50,0,0,0,0,0,0,0,80.5,");
+    check(sim.command_count("120:") == 1, "exactly one parameter write (the failed ones send nothing)");
+    check(sim.command_count("180:") == 1, "exactly one level write");
+
+    // What the simulator made of them.
+    check(sim.axis_record(3).floats[2] == 80.5f, "axis 3's maximum speed is 80.5");
+    check(sim.output_level(3) == 10 && sim.output_level(4) == 11 && sim.output_level(6) == 16,
+          "output levels 3, 4 and 6 are 10, 11 and 16");
+    check_output(sim, 1, 10);
+    check_output(sim, 2, 0);
+    check_output(sim, 3, 2550);
+    check_output(sim, 4, 2805);
+    check_output(sim, 5, 4080);
+    check_output(sim, 24, 255);
+    check(sim.connection_count() >= 3, "connected at least three times (start, address switch, restart)");
+
+    sim.stop();
+    std::printf("driver: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

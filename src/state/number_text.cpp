@@ -1,7 +1,9 @@
 #include "state/number_text.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -39,18 +41,16 @@ bool starts_with_nocase(std::string_view text, std::size_t pos, std::string_view
 std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
     std::size_t pos = 0;
     while (pos < text.size() && is_space(text[pos])) ++pos;
-    negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    return pos;
+    // Without a branch on the sign: counts are negative as often as not.
+    const char c = pos < text.size() ? text[pos] : '\0';
+    negative = c == '-';
+    return pos + static_cast<std::size_t>(c == '-' || c == '+');
 }
 
 // Reads decimal digits from pos into a magnitude that stops growing once it
 // is past every int32 value (so long digit runs cannot overflow it).
 // Returns the number of digits read.
-std::size_t read_digits(std::string_view text, std::size_t pos, std::int64_t& magnitude) {
+std::size_t read_digits_bytewise(std::string_view text, std::size_t pos, std::int64_t& magnitude) {
     constexpr std::int64_t cap = int32_max + 2;  // beyond both limits' magnitudes
     const std::size_t start = pos;
     magnitude = 0;
@@ -62,17 +62,54 @@ std::size_t read_digits(std::string_view text, std::size_t pos, std::int64_t& ma
     return pos - start;
 }
 
+// The same, eight bytes at a time where eight bytes are left: status
+// replies carry dozens of short numbers, and a byte loop's exit branch
+// mispredicts on every one of them. Numbers of eight digits or more take
+// the byte loop.
+std::size_t read_digits(std::string_view text, std::size_t pos, std::int64_t& magnitude) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (text.size() - pos >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, text.data() + pos, sizeof word);
+            // Digits become 0..9, every other byte 10 or more; a byte's high
+            // bit in the mask marks a non-digit. A carry can only spill into
+            // bytes above the first non-digit, which are not used.
+            const std::uint64_t values = word ^ 0x3030303030303030u;
+            const std::uint64_t non_digit = ((values + 0x7676767676767676u) | values) & 0x8080808080808080u;
+            if (non_digit != 0) {
+                const int digits = std::countr_zero(non_digit) / 8;
+                if (digits == 0) {
+                    magnitude = 0;
+                    return 0;
+                }
+                // Drop the bytes after the digits; the bytes shifted in are
+                // leading zeros. Then the usual eight-digit combination
+                // (first byte most significant).
+                std::uint64_t v = values << (8 * (8 - digits));
+                v = v * 10 + (v >> 8);
+                v = (((v & 0x000000FF000000FFu) * 0x000F424000000064u) +
+                     (((v >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >>
+                    32;
+                magnitude = static_cast<std::int64_t>(static_cast<std::uint32_t>(v));
+                return static_cast<std::size_t>(digits);
+            }
+        }
+    }
+    return read_digits_bytewise(text, pos, magnitude);
+}
+
 std::int32_t saturate(std::int64_t value) {
     if (value < int32_min) return std::numeric_limits<std::int32_t>::min();
     if (value > int32_max) return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(value);
 }
 
-std::int32_t lenient(std::string_view text) {
+std::int32_t lenient(std::string_view text, std::size_t& used) {
     bool negative = false;
     const std::size_t pos = skip_space_and_sign(text, negative);
     std::int64_t magnitude = 0;
-    read_digits(text, pos, magnitude);
+    const std::size_t digits = read_digits(text, pos, magnitude);
+    used = digits == 0 ? 0 : pos + digits;
     return saturate(negative ? -magnitude : magnitude);
 }
 
@@ -149,22 +186,38 @@ bool parse_decimal_float(std::string_view text, std::size_t pos, float& magnitud
 
 }  // namespace
 
-std::int32_t lenient_int(std::string_view text) { return lenient(text); }
+std::int32_t lenient_int(std::string_view text) {
+    std::size_t used = 0;
+    return lenient(text, used);
+}
 
-std::int32_t lenient_long(std::string_view text) { return lenient(text); }
+std::int32_t lenient_long(std::string_view text) {
+    std::size_t used = 0;
+    return lenient(text, used);
+}
 
-Conversion strict_int(std::string_view text, std::int32_t& out) {
+std::int32_t lenient_int(std::string_view text, std::size_t& used) { return lenient(text, used); }
+
+Conversion strict_int(std::string_view text, std::int32_t& out, std::size_t& used) {
     bool negative = false;
     const std::size_t pos = skip_space_and_sign(text, negative);
     std::int64_t magnitude = 0;
-    if (read_digits(text, pos, magnitude) == 0) {
+    const std::size_t digits = read_digits(text, pos, magnitude);
+    if (digits == 0) {
+        used = 0;
         out = 0;
         return Conversion::invalid_argument;
     }
+    used = pos + digits;
     const std::int64_t value = negative ? -magnitude : magnitude;
     out = saturate(value);
     if (value < int32_min || value > int32_max) return Conversion::out_of_range;
     return Conversion::ok;
+}
+
+Conversion strict_int(std::string_view text, std::int32_t& out) {
+    std::size_t used = 0;
+    return strict_int(text, out, used);
 }
 
 Conversion strict_float(std::string_view text, float& out) {

@@ -9,9 +9,11 @@
 // number is an invalid argument; a value outside int32 (ints) or a range
 // error of strtof (floats: overflow, or underflow to a subnormal or zero
 // result) is out of range. The decimal point is always ".", whatever the
-// process locale.
+// process locale. Callers use the value only on success (a strict int out
+// of range holds the nearest int32 limit, other failures 0).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -23,5 +25,11 @@ std::int32_t lenient_int(std::string_view text);
 std::int32_t lenient_long(std::string_view text);
 Conversion strict_int(std::string_view text, std::int32_t& out);
 Conversion strict_float(std::string_view text, float& out);
+
+// The same integer conversions, also giving how many bytes at the start of
+// text the number took, white space and sign included (0 when there is no
+// number), so a caller can walk a list without cutting it first.
+std::int32_t lenient_int(std::string_view text, std::size_t& used);
+Conversion strict_int(std::string_view text, std::int32_t& out, std::size_t& used);
 
 }  // namespace orvane

@@ -1,0 +1,115 @@
+// Replays one fuzz input through the reply parser. Shared by the libFuzzer
+// target and the corpus replay test, so both read an input the same way.
+//
+// Input layout:
+//   byte 0       bits 0..2: how many chunk-length bytes follow (0: the rest
+//                is one chunk); bit 3: start past the state-bit hold-off;
+//                bit 4: caller output values set before seeding; bit 5:
+//                odd axes use their encoder; bit 6: zero pulses_per_rev on
+//                axis 1 (a division by zero the conversion must survive).
+//   bytes 1..n   chunk lengths, each byte + 1, used in turn, cycling.
+//   the rest     the received bytes, cut into chunks of those lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "state/controller_mirror.h"
+#include "state/response_parser.h"
+
+namespace orvane::fuzz {
+
+// What must hold whatever the controller sent; cheap enough to check after
+// every chunk. Returns an empty text, or what was broken.
+inline std::string check_invariants(const ControllerMirror& m) {
+    const std::int32_t axis_count = m.axis_count.get();
+    if (axis_count != 3 && axis_count != 6) return "axis_count " + std::to_string(axis_count);
+    const std::int32_t held = m.status_count.get();
+    if (held < 0 || held > 21) return "status_count " + std::to_string(held);
+    for (const auto& c : m.output_level) {
+        const std::int32_t level = c.get();
+        if (level < 0 || level > 16) return "output_level " + std::to_string(level);
+    }
+    return {};
+}
+
+// Reads every field of the mirror the way the exports and the poll loop do,
+// so the sanitizers see any bad state the parser left behind.
+inline std::string read_everything(const ControllerMirror& m, std::uint64_t& sink) {
+    sink += static_cast<std::uint64_t>(m.type_code.get());
+    sink += m.outputs_synced.load() ? 1u : 0u;
+    for (const auto& c : m.status_raw) sink += static_cast<std::uint64_t>(c.get());
+    for (const auto& c : m.axis_pos) sink += static_cast<std::uint64_t>(c.get() == c.get());
+    for (const auto& c : m.axis_state_bits) sink += c.get() ? 1u : 0u;
+    for (const auto& c : m.input_bits) sink += c.get() ? 1u : 0u;
+    for (const auto& c : m.fly_counters) sink += static_cast<std::uint64_t>(c.get());
+    for (std::size_t i = 0; i < io_total; ++i) {
+        sink += static_cast<std::uint64_t>(m.output_value[i].get());
+        sink += static_cast<std::uint64_t>(m.output_sent[i].get());
+    }
+    for (const auto& p : m.axis_params) {
+        const AxisParams copy = p.snapshot();
+        for (int k = 0; k < field::int_count; ++k) sink += static_cast<std::uint64_t>(copy.int_field(k));
+        for (int k = field::int_count; k < field::count; ++k)
+            sink += static_cast<std::uint64_t>(copy.float_field(k) == copy.float_field(k));
+    }
+    sink += m.version_text.get().size() + m.version_text.size();
+    sink += m.reply_5010.get().size() + m.reply_5010.size();
+    sink += m.io_text.get().size() + m.io_text.size();
+    const std::size_t fly_count = m.fly_positions.size();
+    double first_two[2] = {0.0, 0.0};
+    if (m.fly_positions.copy_to(first_two, 2) != fly_count) return "fly position count changed between reads";
+    if (m.fly_positions.copy_to(nullptr, 0) != fly_count) return "fly position count without a buffer";
+    const std::vector<float> all = m.fly_positions.snapshot();
+    if (all.size() != fly_count) return "fly position snapshot size";
+    for (float f : all) sink += static_cast<std::uint64_t>(f == f);
+    sink += static_cast<std::uint64_t>(first_two[0] == first_two[1]);
+    return check_invariants(m);
+}
+
+// Returns an empty text when every check held, or what was broken.
+inline std::string replay_parser_input(const std::uint8_t* data, std::size_t size, std::uint64_t& sink) {
+    if (size == 0) return {};
+    const std::uint8_t mode = data[0];
+    const std::size_t length_count = mode & 7u;
+    if (size < 1 + length_count) return {};
+    const std::uint8_t* lengths = data + 1;
+    const std::uint8_t* bytes = data + 1 + length_count;
+    std::size_t remaining = size - 1 - length_count;
+
+    ControllerMirror mirror("127.0.0.254");
+    if ((mode & 0x08u) != 0) mirror.status_count.set(21);
+    if ((mode & 0x10u) != 0) {
+        for (std::size_t i = 0; i < io_total; i += 3) mirror.output_value[i].set(static_cast<std::int32_t>(i + 1));
+    }
+    if ((mode & 0x20u) != 0) {
+        for (std::size_t a = 1; a < static_cast<std::size_t>(axis_total); a += 2)
+            mirror.axis_params[a].set_int_field(field::use_encoder, 1);
+    }
+    if ((mode & 0x40u) != 0) mirror.axis_params[1].set_int_field(field::pulses_per_rev, 0);
+
+    std::size_t turn = 0;
+    while (remaining > 0) {
+        std::size_t take = remaining;
+        if (length_count > 0) {
+            const std::size_t wanted = static_cast<std::size_t>(lengths[turn % length_count]) + 1;
+            take = wanted < remaining ? wanted : remaining;
+            ++turn;
+        }
+        // A heap copy of exactly the chunk's size, so a read past its end
+        // is caught.
+        const std::vector<char> chunk(bytes, bytes + take);
+        const Conversion result = apply_chunk(mirror, std::string_view(chunk.data(), chunk.size()));
+        sink += static_cast<std::uint64_t>(result);
+        std::string problem = check_invariants(mirror);
+        if (!problem.empty()) return problem;
+        bytes += take;
+        remaining -= take;
+    }
+    return read_everything(mirror, sink);
+}
+
+}  // namespace orvane::fuzz

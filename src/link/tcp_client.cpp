@@ -1,5 +1,6 @@
 #include "link/tcp_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <utility>
@@ -33,6 +34,15 @@ const std::string& TCPClient::text_error_code() {
 }
 
 TCPClient::TCPClient(LinkTimings timings) : timings_(timings) {
+    // Build the texts now: statics made before the client are destroyed
+    // after it, so a thread still ending when the library unloads never
+    // finds them gone.
+    text_socket_create_failed();
+    text_send_failed();
+    text_reconnect_failed();
+    text_reconnecting();
+    text_reconnected();
+    text_error_code();
     on_connection_ = [](bool) {};
     on_data_ = [](std::string) {};
     on_error_ = [](const std::string&) {};
@@ -42,7 +52,6 @@ TCPClient::TCPClient(LinkTimings timings) : timings_(timings) {
 TCPClient::~TCPClient() {
     // Threads reach this object through its address: never outlive it.
     disconnect();
-    mark_disconnected();
 }
 
 void TCPClient::set_connection_callback(ConnectionCallback callback) {
@@ -107,9 +116,8 @@ bool TCPClient::start(const std::string& address, int port) {
     }
     replace_socket(std::make_shared<platform::Socket>(std::move(initial)));
 
-    const bool connected = connect_with_timeout(timings_.connect_timeout_ms);
+    const bool connected = adopt(connect_with_timeout(timings_.connect_timeout_ms));
     if (connected) {
-        is_connected_.store(true);
         ConnectionCallback callback;
         {
             std::lock_guard lock(callback_mutex_);
@@ -122,10 +130,10 @@ bool TCPClient::start(const std::string& address, int port) {
     return connected;
 }
 
-bool TCPClient::connect_with_timeout(int timeout_ms) {
+platform::Socket TCPClient::connect_with_timeout(int timeout_ms) {
     platform::Socket attempt = platform::open_tcp_socket();
-    if (!attempt.valid()) return false;
-    if (!platform::set_non_blocking(attempt.get(), true)) return false;
+    if (!attempt.valid()) return {};
+    if (!platform::set_non_blocking(attempt.get(), true)) return {};
 
     std::string ip;
     int port = 0;
@@ -136,17 +144,60 @@ bool TCPClient::connect_with_timeout(int timeout_ms) {
     }
     if (platform::start_connect(attempt.get(), ip, static_cast<std::uint16_t>(port & 0xFFFF)) ==
         platform::ConnectStart::failed) {
-        return false;
+        return {};
     }
-    if (platform::wait_writable(attempt.get(), timeout_ms) <= 0) return false;
+    // Waited for in slices, so that disconnect() need not sit out an attempt
+    // that hangs (a controller that does not answer) before it can join.
+    constexpr long long slice_ms = 50;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const int ready = platform::wait_writable(attempt.get(), static_cast<int>(std::clamp(left, 0LL, slice_ms)));
+        if (ready > 0) break;
+        if (ready < 0 || left <= slice_ms || !is_running_.load()) return {};
+    }
     int error = 0;
-    if (!platform::pending_error(attempt.get(), error) || error != 0) return false;
+    if (!platform::pending_error(attempt.get(), error) || error != 0) return {};
     platform::set_non_blocking(attempt.get(), false);
     platform::set_no_delay(attempt.get());
     platform::set_keepalive(attempt.get(), timings_.keepalive_idle_s, timings_.keepalive_interval_s,
                             timings_.keepalive_probes);
-    replace_socket(std::make_shared<platform::Socket>(std::move(attempt)));
+    return attempt;
+}
+
+bool TCPClient::adopt(platform::Socket connected) {
+    if (!connected.valid()) return false;
+    auto fresh = std::make_shared<platform::Socket>(std::move(connected));
+    std::shared_ptr<platform::Socket> old;
+    {
+        std::lock_guard lock(socket_mutex_);
+        // disconnect() clears is_running under this lock: after that no
+        // socket may become the link's, or a receive could block on it.
+        if (!is_running_.load()) return false;
+        old = std::exchange(socket_, std::move(fresh));
+        is_connected_.store(true);
+    }
+    if (old && old->valid()) platform::shutdown_both(old->get());
     return true;
+}
+
+bool TCPClient::mark_lost(const std::shared_ptr<platform::Socket>& socket) {
+    std::lock_guard lock(socket_mutex_);
+    // A socket that a reconnect has already replaced: its end is not the end
+    // of the link that is up now.
+    if (socket != socket_) return false;
+    is_connected_.store(false);
+    return true;
+}
+
+void TCPClient::dispatch_connection(CallbackWorker& worker, bool up) {
+    ConnectionCallback callback;
+    {
+        std::lock_guard lock(callback_mutex_);
+        callback = on_connection_;
+    }
+    worker.run([&callback, up] { callback(up); });
 }
 
 void TCPClient::report_error(const std::string& message) {
@@ -185,7 +236,7 @@ void TCPClient::receive_loop() {
             continue;
         }
         const std::shared_ptr<platform::Socket> socket = current_socket();
-        if (!socket) {
+        if (!socket || !socket->valid()) {
             pause(timings_.idle_poll_ms);
             continue;
         }
@@ -208,16 +259,8 @@ void TCPClient::receive_loop() {
                 continue;
             }
         }
-        // A socket that a reconnect has already replaced: its end is not the
-        // end of the link that is up now.
-        if (socket != current_socket()) continue;
-        is_connected_.store(false);
-        ConnectionCallback callback;
-        {
-            std::lock_guard lock(callback_mutex_);
-            callback = on_connection_;
-        }
-        receive_worker_.run([&callback] { callback(false); });
+        std::lock_guard order(connection_mutex_);
+        if (mark_lost(socket)) dispatch_connection(receive_worker_, false);
     }
 }
 
@@ -228,14 +271,13 @@ void TCPClient::reconnect_loop() {
             continue;
         }
         progress(text_reconnecting());
-        if (connect_with_timeout(timings_.connect_timeout_ms)) {
-            is_connected_.store(true);
-            ConnectionCallback callback;
+        platform::Socket connected = connect_with_timeout(timings_.connect_timeout_ms);
+        if (connected.valid()) {
             {
-                std::lock_guard lock(callback_mutex_);
-                callback = on_connection_;
+                std::lock_guard order(connection_mutex_);
+                if (!adopt(std::move(connected))) return;  // stopping
+                dispatch_connection(reconnect_worker_, true);
             }
-            reconnect_worker_.run([&callback] { callback(true); });
             progress(text_reconnected());
         } else {
             emit_error(text_reconnect_failed());
@@ -247,21 +289,25 @@ void TCPClient::reconnect_loop() {
 bool TCPClient::send_bytes(const char* data, int length) {
     if (!is_connected_.load()) return false;
     if (length <= 0) return true;
-    std::lock_guard lock(send_mutex_);
-    const std::shared_ptr<platform::Socket> socket = current_socket();
-    if (!socket || !socket->valid()) return false;
-    int sent = 0;
-    while (sent < length) {
-        const int n = platform::send(socket->get(), data + sent, length - sent);
-        if (n < 0) {
-            if (platform::is_interrupted(platform::last_socket_error())) continue;
-            is_connected_.store(false);
-            emit_error(text_send_failed());
-            return false;
+    {
+        std::lock_guard lock(send_mutex_);
+        const std::shared_ptr<platform::Socket> socket = current_socket();
+        if (!socket || !socket->valid()) return false;
+        int sent = 0;
+        while (sent < length) {
+            const int n = platform::send(socket->get(), data + sent, length - sent);
+            if (n < 0) {
+                if (platform::is_interrupted(platform::last_socket_error())) continue;
+                mark_lost(socket);
+                break;
+            }
+            sent += n;
         }
-        sent += n;
+        if (sent >= length) return true;
     }
-    return true;
+    // Outside the send lock: the error callback may send again.
+    emit_error(text_send_failed());
+    return false;
 }
 
 bool TCPClient::send_text(const std::string& text) {
@@ -270,13 +316,18 @@ bool TCPClient::send_text(const std::string& text) {
 
 void TCPClient::disconnect() {
     if (!is_running_.load()) return;
-    is_running_.store(false);
-    is_connected_.store(false);
     {
+        std::lock_guard lock(socket_mutex_);
+        is_running_.store(false);
+        is_connected_.store(false);
+        // Ends a receive blocked on the socket (and a send stuck in it).
+        if (socket_ && socket_->valid()) platform::shutdown_both(socket_->get());
+    }
+    {
+        // Taken so that no pause can miss the change of is_running.
         std::lock_guard lock(pause_mutex_);
     }
     pause_cv_.notify_all();
-    if (const auto socket = current_socket(); socket && socket->valid()) platform::shutdown_both(socket->get());
     if (receive_thread_.joinable()) receive_thread_.join();
     if (reconnect_thread_.joinable()) reconnect_thread_.join();
     replace_socket(nullptr);

@@ -74,7 +74,16 @@ public:
     static const std::string& text_error_code();
 
 private:
-    bool connect_with_timeout(int timeout_ms);
+    // One connection attempt on a socket of its own; the connected socket,
+    // or an invalid one. Leaves the link's socket alone.
+    platform::Socket connect_with_timeout(int timeout_ms);
+    // Makes a connected socket the link's socket and marks the link up,
+    // unless the client is stopping (then the socket is dropped: false).
+    bool adopt(platform::Socket connected);
+    // Marks the link down for a loss seen on socket, unless a reconnect has
+    // already replaced that socket (false: nothing to report).
+    bool mark_lost(const std::shared_ptr<platform::Socket>& socket);
+    void dispatch_connection(CallbackWorker& worker, bool up);
     void report_error(const std::string& message);
     void receive_loop();
     void reconnect_loop();
@@ -88,7 +97,10 @@ private:
     const LinkTimings timings_;
     platform::NetworkSession network_;
 
-    mutable std::mutex socket_mutex_;  // guards socket_ and the address
+    // Guards socket_ and the address, and orders the changes of the two
+    // flags against socket replacement, so that a stopping client adopts no
+    // new socket and a loss on a replaced socket is recognised as such.
+    mutable std::mutex socket_mutex_;
     std::shared_ptr<platform::Socket> socket_;
     std::string server_ip_;
     int server_port_ = 0;
@@ -98,6 +110,11 @@ private:
     std::atomic<bool> auto_reconnect_{true};
 
     std::mutex send_mutex_;  // keeps each text whole on the wire
+
+    // Held by the receive and reconnect threads from a change of the link
+    // state until its callback has returned, so that on_connection sees the
+    // changes in the order they happened.
+    std::mutex connection_mutex_;
 
     std::mutex pause_mutex_;
     std::condition_variable pause_cv_;

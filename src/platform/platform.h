@@ -92,6 +92,13 @@ int wait_writable(NativeSocket s, int timeout_ms);
 // > 0 ready, 0 time-out, < 0 error.
 int wait_readable(NativeSocket s, int timeout_ms);
 
+// Waits until at least one of count sockets is readable (data, a pending
+// accept, the peer's close or an error) and sets ready[i] for each such
+// socket, clearing the others. > 0 ready, 0 time-out, < 0 error; a negative
+// timeout_ms waits without end. Serves one thread that watches several
+// connections (test peers, the simulator).
+int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms);
+
 // The pending error of a finished connect (SO_ERROR). Returns false when the
 // option could not be read.
 bool pending_error(NativeSocket s, int& error);
@@ -124,6 +131,10 @@ double process_clock_ms();
 // Number of open file descriptors / handles of this process, or -1 where it
 // cannot be told. Used by tests that look for leaked sockets.
 int open_handle_count();
+
+// Number of threads of this process, or -1 where it cannot be told. Used by
+// tests that look for threads left behind.
+int thread_count();
 
 // Whether a static destructor that runs while the library is being unloaded
 // may join threads. POSIX: yes. Windows: no (it runs under the loader lock,

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -97,6 +98,24 @@ int wait_writable(NativeSocket s, int timeout_ms) { return wait_for(s, POLLOUT, 
 
 int wait_readable(NativeSocket s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
 
+int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms) {
+    std::vector<pollfd> polled(static_cast<std::size_t>(count < 0 ? 0 : count));
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        polled[i].fd = fd(sockets[i]);
+        polled[i].events = POLLIN;
+        ready[i] = false;
+    }
+    int r = 0;
+    do {
+        r = ::poll(polled.data(), static_cast<nfds_t>(polled.size()), timeout_ms < 0 ? -1 : timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return r;
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        ready[i] = (polled[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+    return r;
+}
+
 bool pending_error(NativeSocket s, int& error) {
     int value = 0;
     socklen_t length = sizeof value;
@@ -165,6 +184,18 @@ int open_handle_count() {
     }
     ::closedir(dir);
     return count - 1;  // the directory stream itself
+}
+
+int thread_count() {
+    // Linux lists every thread of the process here; elsewhere it is absent.
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count;
 }
 
 bool unload_may_join_threads() { return true; }

@@ -9,6 +9,7 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstring>
@@ -112,6 +113,31 @@ int wait_writable(NativeSocket s, int timeout_ms) { return select_one(s, true, t
 
 int wait_readable(NativeSocket s, int timeout_ms) { return select_one(s, false, timeout_ms); }
 
+int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms) {
+    if (count < 0 || count > FD_SETSIZE) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    fd_set readable;
+    fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&failed);
+    for (int i = 0; i < count; ++i) {
+        FD_SET(sock(sockets[i]), &readable);
+        FD_SET(sock(sockets[i]), &failed);
+        ready[i] = false;
+    }
+    timeval tv{};
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    const int r = ::select(0, &readable, nullptr, &failed, timeout_ms < 0 ? nullptr : &tv);
+    if (r <= 0) return r;
+    for (int i = 0; i < count; ++i) {
+        ready[i] = FD_ISSET(sock(sockets[i]), &readable) || FD_ISSET(sock(sockets[i]), &failed);
+    }
+    return r;
+}
+
 bool pending_error(NativeSocket s, int& error) {
     int value = 0;
     int length = sizeof value;
@@ -175,6 +201,20 @@ int open_handle_count() {
     DWORD count = 0;
     if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return -1;
     return static_cast<int>(count);
+}
+
+int thread_count() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    const DWORD self = GetCurrentProcessId();
+    int count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 bool unload_may_join_threads() { return false; }

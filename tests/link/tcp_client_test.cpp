@@ -1,0 +1,532 @@
+// The controller link against a loopback peer: connecting, time-outs,
+// reconnection, chunking of received bytes, sending and its failures, and
+// stopping.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/tcp_client.h"
+#include "platform/platform.h"
+#include "support/loopback_peer.h"
+#include "support/loopback_runtime.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LoopbackPeer;
+using testing::wait_until;
+using Clock = std::chrono::steady_clock;
+
+// The link's texts in the GBK code page, spelled out byte by byte here so
+// that a wrong text in the library is caught.
+const std::string gbk_reconnecting = "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3...";  // 尝试重新连接...
+const std::string gbk_reconnected = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6!";     // 重新连接成功!
+const std::string gbk_reconnect_failed = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC";  // 重新连接失败
+const std::string gbk_send_failed = "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC";                        // 发送失败
+
+// Everything the client tells through its callbacks, with the threads it
+// told it on.
+class Recorder {
+public:
+    struct ConnectionEvent {
+        bool up;
+        std::thread::id thread;
+    };
+
+    void attach(TCPClient& client) {
+        client.set_connection_callback([this](bool up) { record_connection(up); });
+        client.set_data_callback([this](std::string chunk) { record_data(std::move(chunk)); });
+        client.set_error_callback([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            errors_.push_back(text);
+        });
+        client.set_progress_callback([this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            progress_.push_back(line);
+        });
+    }
+
+    void record_connection(bool up) {
+        std::lock_guard lock(mutex_);
+        connections_.push_back({up, std::this_thread::get_id()});
+    }
+    void record_data(std::string chunk) {
+        std::lock_guard lock(mutex_);
+        data_.push_back(std::move(chunk));
+    }
+
+    std::vector<ConnectionEvent> connections() const {
+        std::lock_guard lock(mutex_);
+        return connections_;
+    }
+    std::vector<bool> connection_states() const {
+        std::vector<bool> out;
+        for (const auto& e : connections()) out.push_back(e.up);
+        return out;
+    }
+    int count_connections(bool up) const {
+        const auto states = connection_states();
+        return static_cast<int>(std::count(states.begin(), states.end(), up));
+    }
+    std::vector<std::string> data() const {
+        std::lock_guard lock(mutex_);
+        return data_;
+    }
+    std::string all_data() const {
+        std::string out;
+        for (const auto& chunk : data()) out += chunk;
+        return out;
+    }
+    std::vector<std::string> errors() const {
+        std::lock_guard lock(mutex_);
+        return errors_;
+    }
+    std::vector<std::string> progress() const {
+        std::lock_guard lock(mutex_);
+        return progress_;
+    }
+    static int count(const std::vector<std::string>& texts, const std::string& text) {
+        return static_cast<int>(std::count(texts.begin(), texts.end(), text));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<ConnectionEvent> connections_;
+    std::vector<std::string> data_;
+    std::vector<std::string> errors_;
+    std::vector<std::string> progress_;
+};
+
+// A gate a callback can be held at until the test opens it.
+class Gate {
+public:
+    void wait_open() {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return open_; });
+    }
+    bool wait_entered(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, timeout, [this] { return entered_; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool entered_ = false;
+    bool open_ = false;
+};
+
+LinkTimings fast() { return testing::fast_link_timings(); }
+
+TEST(TcpClient, StartThatConnectsReportsUpOnTheCallingThreadBeforeReturning) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    const auto events = recorder.connections();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].up);
+    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
+    EXPECT_TRUE(client.is_connected());
+    EXPECT_TRUE(client.is_running());
+    EXPECT_TRUE(peer.wait_for_accepted(1, 2s));
+}
+
+TEST(TcpClient, SecondStartReturnsFalseAndChangesNothing) {
+    LoopbackPeer first;
+    LoopbackPeer second;
+    ASSERT_TRUE(first.ok() && second.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    ASSERT_TRUE(client.start("127.0.0.1", first.port()));
+    ASSERT_TRUE(first.wait_for_accepted(1, 2s));
+
+    EXPECT_FALSE(client.start("127.0.0.1", second.port()));
+    EXPECT_EQ(client.server_ip(), "127.0.0.1");
+    EXPECT_EQ(client.server_port(), first.port());
+    EXPECT_TRUE(client.is_connected());
+    EXPECT_EQ(recorder.connection_states(), std::vector<bool>{true});
+    EXPECT_FALSE(second.wait_for_accepted(1, 100ms));
+
+    // Still the same connection.
+    ASSERT_TRUE(client.send_text("still here"));
+    EXPECT_TRUE(first.wait_for_text("still here", 2s));
+    EXPECT_EQ(first.accepted(), 1);
+    EXPECT_TRUE(first.is_open(0));
+}
+
+TEST(TcpClient, UnansweredConnectTimesOutAfterASecondWithoutCallbacks) {
+    testing::StalledListener stalled;
+    ASSERT_TRUE(stalled.ok());
+    Recorder recorder;
+    TCPClient client;  // the real 1000 ms time-out and 3 s retry pause
+    recorder.attach(client);
+
+    const auto started = Clock::now();
+    EXPECT_FALSE(client.start("127.0.0.1", stalled.port()));
+    const auto took = Clock::now() - started;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 2500ms);
+    EXPECT_TRUE(recorder.connections().empty());
+    EXPECT_TRUE(recorder.errors().empty());  // the failed start itself says nothing
+    EXPECT_FALSE(client.is_connected());
+    EXPECT_TRUE(client.is_running());
+
+    // The reconnect thread tries again at once, and reports its failure.
+    EXPECT_TRUE(wait_until([&] { return Recorder::count(recorder.progress(), gbk_reconnecting) >= 1; }, 500ms));
+    EXPECT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 1; }, 3s));
+    EXPECT_TRUE(recorder.connections().empty());
+    client.disconnect();
+    EXPECT_FALSE(client.is_running());
+}
+
+TEST(TcpClient, RefusedStartIsRetriedWithProgressTextsUntilThePeerListens) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    peer.stop_listening();
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+
+    EXPECT_FALSE(client.start("127.0.0.1", peer.port()));
+    EXPECT_TRUE(recorder.connections().empty());
+    ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 2; }, 5s));
+    const auto progress = recorder.progress();
+    EXPECT_GE(Recorder::count(progress, gbk_reconnecting), 2);
+    EXPECT_EQ(Recorder::count(progress, gbk_reconnected), 0);
+    for (const auto& text : recorder.errors()) EXPECT_EQ(text, gbk_reconnect_failed);  // no code appended
+    EXPECT_TRUE(recorder.connections().empty());
+
+    ASSERT_TRUE(peer.resume_listening());
+    ASSERT_TRUE(wait_until([&] { return !recorder.connections().empty(); }, 5s));
+    ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.progress(), gbk_reconnected) == 1; }, 2s));
+    const auto events = recorder.connections();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].up);
+    EXPECT_NE(events[0].thread, std::this_thread::get_id());
+    EXPECT_TRUE(client.is_connected());
+    EXPECT_TRUE(peer.wait_for_accepted(1, 2s));
+    ASSERT_TRUE(client.send_text("after retry"));
+    EXPECT_TRUE(peer.wait_for_text("after retry", 2s));
+}
+
+TEST(TcpClient, PeerCloseReportsOneLossOffTheReceiveThreadAndReconnectsPromptly) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    LinkTimings timings;  // the real 100 ms idle look of the reconnect thread
+    timings.reconnect_pause_ms = 50;
+    TCPClient client(timings);
+    recorder.attach(client);
+    // A loss handler that throws: if it ran on the receive thread itself the
+    // process would end here.
+    client.set_connection_callback([&recorder](bool up) {
+        recorder.record_connection(up);
+        if (!up) throw std::runtime_error("handler failure");
+    });
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    ASSERT_TRUE(peer.close_connection(0));
+    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(false) == 1; }, 2s));
+    ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
+    const auto gap = *peer.accepted_at(1) - *peer.closed_at(0);
+    EXPECT_LT(gap, 600ms) << "first reconnect attempt should follow a loss within about 100 ms";
+    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(true) == 2; }, 2s));
+
+    const auto events = recorder.connections();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_TRUE(events[0].up);
+    EXPECT_FALSE(events[1].up);
+    EXPECT_TRUE(events[2].up);
+    EXPECT_NE(events[1].thread, std::this_thread::get_id());
+    EXPECT_NE(events[2].thread, std::this_thread::get_id());
+    EXPECT_TRUE(client.is_connected());
+    ASSERT_TRUE(client.send_text("on the new connection"));
+    EXPECT_TRUE(peer.wait_for_text("on the new connection", 2s));
+    EXPECT_EQ(peer.text(0), "");
+}
+
+TEST(TcpClient, TenThousandBytesArriveInOrderInChunksOfAtMost4096) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    std::string sent(10000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);  // NULs too
+    ASSERT_TRUE(peer.send(sent));
+    ASSERT_TRUE(wait_until([&] { return recorder.all_data().size() >= sent.size(); }, 5s));
+
+    const auto chunks = recorder.data();
+    EXPECT_GE(chunks.size(), 3u);
+    for (const auto& chunk : chunks) {
+        EXPECT_GE(chunk.size(), 1u);
+        EXPECT_LE(chunk.size(), 4096u);
+    }
+    EXPECT_EQ(recorder.all_data(), sent);
+}
+
+TEST(TcpClient, ALineSentInTwoPiecesArrivesAsTwoChunks) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    ASSERT_TRUE(peer.send("100:1,2,"));
+    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 1; }, 2s));
+    ASSERT_TRUE(peer.send("3,4\n5010:ok\n"));
+    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 2; }, 2s));
+    EXPECT_EQ(recorder.data(), (std::vector<std::string>{"100:1,2,", "3,4\n5010:ok\n"}));
+}
+
+TEST(TcpClient, EmptySendWhileUpSucceedsAndSendsNothing) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    TCPClient client(fast());
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    EXPECT_TRUE(client.send_text(""));
+    EXPECT_TRUE(client.send_bytes("ignored", 0));
+    EXPECT_TRUE(client.send_bytes("ignored", -3));
+    ASSERT_TRUE(client.send_text("abc"));
+    ASSERT_TRUE(peer.wait_for_text("abc", 2s));
+    EXPECT_EQ(peer.text(), "abc");
+}
+
+TEST(TcpClient, SendWhileDownFailsWithoutErrorText) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    peer.stop_listening();
+    Recorder recorder;
+    TCPClient never_started;
+    recorder.attach(never_started);
+    EXPECT_FALSE(never_started.send_text("abc"));
+    EXPECT_TRUE(recorder.errors().empty());
+
+    Recorder down_recorder;
+    LinkTimings timings = fast();
+    timings.reconnect_pause_ms = 60000;
+    TCPClient down(timings);
+    down_recorder.attach(down);
+    ASSERT_FALSE(down.start("127.0.0.1", peer.port()));
+    EXPECT_FALSE(down.send_text("abc"));
+    EXPECT_FALSE(down.send_text(""));
+    // The reconnect thread's own failure may be there; never a send failure.
+    ASSERT_TRUE(wait_until([&] { return !down_recorder.errors().empty(); }, 2s));
+    EXPECT_FALSE(down.send_text("abc"));
+    for (const auto& text : down_recorder.errors()) EXPECT_EQ(text, gbk_reconnect_failed);
+    down.disconnect();
+    EXPECT_FALSE(down.send_text("abc"));
+}
+
+TEST(TcpClient, SendFailureMarksTheLinkDownAndReportsWithoutConnectionCallback) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    LinkTimings timings = fast();
+    timings.idle_poll_ms = 300;  // the reconnect thread looks late enough to see the link down
+    TCPClient client(timings);
+    recorder.attach(client);
+    Gate gate;
+    // Holding the receive thread in a data callback keeps it from seeing the
+    // reset first: only the send can notice it.
+    client.set_data_callback([&gate](std::string) { gate.wait_open(); });
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+    ASSERT_TRUE(peer.send("hold"));
+    ASSERT_TRUE(gate.wait_entered(2s));
+
+    ASSERT_TRUE(peer.reset_connection(0));
+    bool failed = false;
+    const auto deadline = Clock::now() + 2s;
+    while (!failed && Clock::now() < deadline) failed = !client.send_text("x");
+    ASSERT_TRUE(failed);
+    if (client.is_connected()) {
+        // Only when the reconnect thread was just starting and saw the
+        // link down at once.
+        EXPECT_TRUE(peer.wait_for_accepted(2, 2s)) << "link marked up again without a new connection";
+    }
+    EXPECT_EQ(Recorder::count(recorder.errors(), gbk_send_failed), 1);
+    EXPECT_EQ(recorder.count_connections(false), 0);
+
+    gate.open();
+    // The reconnect thread takes over.
+    EXPECT_TRUE(wait_until([&] { return client.is_connected(); }, 3s));
+    EXPECT_TRUE(peer.wait_for_accepted(2, 2s));
+}
+
+TEST(TcpClient, AnExceptionFromTheDataCallbackIsDroppedAndReceivingGoesOn) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    client.set_data_callback([&recorder](std::string chunk) {
+        recorder.record_data(chunk);
+        throw std::runtime_error("parser failure");
+    });
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    ASSERT_TRUE(peer.send("first"));
+    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 1; }, 2s));
+    ASSERT_TRUE(peer.send("second"));
+    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 2; }, 2s));
+    EXPECT_EQ(recorder.data()[1], "second");
+    EXPECT_TRUE(client.is_connected());
+    EXPECT_EQ(recorder.count_connections(false), 0);
+}
+
+TEST(TcpClient, DisconnectOnAStoppedClientDoesNothing) {
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    client.disconnect();
+    client.disconnect();
+    client.mark_disconnected();
+    EXPECT_FALSE(client.is_running());
+    EXPECT_FALSE(client.is_connected());
+    EXPECT_TRUE(recorder.connections().empty());
+    EXPECT_TRUE(recorder.errors().empty());
+
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    client.disconnect();
+    const auto after_first = recorder.connections().size();
+    client.disconnect();
+    EXPECT_EQ(recorder.connections().size(), after_first);
+    EXPECT_FALSE(client.is_running());
+}
+
+TEST(TcpClient, DisconnectAndStartCyclesLeaveNothingBehind) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    TCPClient client(fast());
+    recorder.attach(client);
+    const int threads_before = platform::thread_count();
+    const int handles_before = platform::open_handle_count();
+
+    constexpr int cycles = 20;
+    for (int i = 0; i < cycles; ++i) {
+        ASSERT_TRUE(client.start("127.0.0.1", peer.port())) << "cycle " << i;
+        ASSERT_TRUE(client.send_text("cycle " + std::to_string(i) + "\n"));
+        client.disconnect();
+        EXPECT_FALSE(client.is_running());
+        EXPECT_FALSE(client.is_connected());
+        EXPECT_FALSE(client.send_text("after"));
+    }
+    ASSERT_TRUE(peer.wait_for_accepted(cycles, 5s));
+    ASSERT_TRUE(peer.wait_for_open_connections(0, 5s));
+    EXPECT_EQ(recorder.count_connections(true), cycles);
+    for (int i = 0; i < cycles; ++i) {
+        EXPECT_EQ(peer.text(i), "cycle " + std::to_string(i) + "\n");
+    }
+    if (threads_before >= 0) {
+        EXPECT_TRUE(wait_until([&] { return platform::thread_count() == threads_before; }, 2s))
+            << platform::thread_count() << " threads, " << threads_before << " before";
+    }
+    if (handles_before >= 0) {
+        EXPECT_EQ(platform::open_handle_count(), handles_before);
+    }
+}
+
+TEST(TcpClient, MarkDisconnectedFailsSendsUntilTheReconnectThreadIsBack) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    Recorder recorder;
+    LinkTimings timings = fast();
+    timings.idle_poll_ms = 300;
+    TCPClient client(timings);
+    recorder.attach(client);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+    client.mark_disconnected();
+    // Normally the reconnect thread is in its idle look by now and the send
+    // fails; if it was only starting, it may already have a new connection.
+    // Either way nothing goes out on the connection marked down.
+    if (client.send_text("lost")) {
+        EXPECT_TRUE(peer.wait_for_accepted(2, 2s)) << "a send after mark_disconnected succeeded without a reconnect";
+    }
+    EXPECT_TRUE(recorder.errors().empty());
+
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }, 3s));
+    ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
+    ASSERT_TRUE(client.send_text("back"));
+    EXPECT_TRUE(peer.wait_for_text("back", 2s));
+    EXPECT_EQ(peer.text(0), "");
+    EXPECT_NE(peer.text(1).find("back"), std::string::npos);
+    // The old socket's end, caused by the reconnect itself, is no loss.
+    ASSERT_TRUE(peer.wait_for_closed(0, 2s));
+    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(true) == 2; }, 2s));
+    EXPECT_EQ(recorder.count_connections(false), 0);
+    EXPECT_TRUE(client.is_connected());
+}
+
+TEST(TcpClient, InvalidAddressTextsFailWithoutConnectingAnywhere) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    // Each of these is an address only to a lenient parser, and then one
+    // where the peer listens (127.1 and 0x7f.0.0.1 mean 127.0.0.1 there).
+    for (const std::string text : {"127.1", "0x7f.0.0.1", "127.0.0.300", "abc", "127.0.0.1 ", " 127.0.0.1",
+                                   "127.0.0.1.", "", "127.0.0.0001"}) {
+        SCOPED_TRACE("address '" + text + "'");
+        Recorder recorder;
+        TCPClient client(fast());
+        recorder.attach(client);
+        const auto started = Clock::now();
+        EXPECT_FALSE(client.start(text, peer.port()));
+        EXPECT_LT(Clock::now() - started, 500ms);
+        ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 2; }, 3s));
+        EXPECT_TRUE(recorder.connections().empty());
+        EXPECT_FALSE(client.is_connected());
+        client.disconnect();
+    }
+    EXPECT_FALSE(peer.wait_for_accepted(1, 50ms));
+}
+
+TEST(Ipv4Text, OnlyFourDecimalOctetsParse) {
+    std::uint32_t address = 0;
+    EXPECT_TRUE(platform::parse_ipv4("127.0.0.254", address));
+    EXPECT_EQ(address, 0x7F0000FEu);
+    EXPECT_TRUE(platform::parse_ipv4("0.0.0.0", address));
+    EXPECT_TRUE(platform::parse_ipv4("255.255.255.255", address));
+    for (const char* text : {"1.2.3", "abc", "127.0.0.300", "127.1", "0x7f.0.0.1", "1.2.3.4.", "1..3.4", "1.2.3.-4",
+                             "+1.2.3.4", "1.2.3.4 ", "", "256.0.0.1", "1.2.3.4\n"}) {
+        address = 0xDEADBEEF;
+        EXPECT_FALSE(platform::parse_ipv4(text, address)) << text;
+        EXPECT_EQ(address, 0xDEADBEEFu) << text;
+    }
+}
+
+}  // namespace
+}  // namespace orvane

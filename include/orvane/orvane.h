@@ -101,10 +101,10 @@ ORVANE_API int Orvane_xyz_move_to(double x, double y, double z);
 
 // ---- Homing, jogging, stopping and zeroing ------------------------------
 
-// Queues "130:axis,speed!" ("%f"); a speed below 0.1 uses the axis's homing
-// speed parameter. Clears the home-state bit until the next status reply.
-// Blocks 50 ms after queuing. Refused when not connected or the axis is not
-// below the axis count.
+// Queues "130:axis,speed!" ("%f"); a speed below 0.1 (or not a finite
+// number) uses the axis's homing speed parameter. Clears the home-state bit
+// until the next status reply. Blocks 50 ms after queuing. Refused when not
+// connected or the axis is not below the axis count.
 ORVANE_API int Orvane_go_home(int axis, float speed);
 
 // Queues "150:axis,speed,direction!" with the stored speed (raised to 0.1

@@ -2,6 +2,7 @@
 #include <orvane/orvane.h>
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "api/number_format.h"
@@ -18,7 +19,9 @@ int Runtime::go_home(int axis, float speed) {
     const auto a = static_cast<std::size_t>(axis);
     mirror_.axis_state_bits[2 * a + 1].set(false);
     double home_speed = static_cast<double>(speed);
-    if (home_speed < 0.1) home_speed = static_cast<double>(mirror_.axis_params[a].float_field(field::home_speed));
+    // A speed that is not a number (or infinite) is no speed at all.
+    if (home_speed < 0.1 || !std::isfinite(home_speed))
+        home_speed = static_cast<double>(mirror_.axis_params[a].float_field(field::home_speed));
     std::string command = "130:";
     append_int(command, axis);
     command += ',';

@@ -1,6 +1,7 @@
 #include "api/number_format.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace orvane {
 
@@ -13,6 +14,9 @@ void append_int(std::string& out, std::int64_t value) {
 
 namespace {
 void append_fixed(std::string& out, double value, int precision) {
+    // "nan" and "inf" are not numbers a controller can read: a value that is
+    // not finite goes out as zero, so every field keeps its form.
+    if (!std::isfinite(value)) value = 0.0;
     // Large enough for the widest double in fixed notation (309 digits).
     char digits[400];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);

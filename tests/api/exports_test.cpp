@@ -1,0 +1,171 @@
+// The exported functions themselves: overloads reach the right operation,
+// refusals and exceptions cross the boundary as documented. They drive the
+// process-wide runtime, which these tests mark connected by hand (nothing is
+// sent: no Orvane_initial here), reading back what it queued.
+#include <orvane/orvane.h>
+
+#include <limits>
+#include <stdexcept>
+
+#include "api/process_runtime.h"
+#include "api_test_support.h"
+
+namespace orvane::test {
+namespace {
+
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Runtime& rt = process_runtime();
+        ASSERT_EQ(Orvane_is_connect(), 0);  // nothing started it
+        m().connected.store(true);
+        for (std::size_t i = 0; i < io_total; ++i) {
+            m().output_level[i].set(0);
+            m().output_value[i].set(0);
+            m().input_bits[i].set(false);
+        }
+        m().fly_positions.clear();
+        forget_fly_count(rt);
+        (void)rt.pending().take();
+    }
+    void TearDown() override { m().connected.store(false); }
+    static ControllerMirror& m() { return process_runtime().mirror(); }
+    static std::string queued() { return process_runtime().pending().take(); }
+};
+
+TEST_F(Exports, WhileNotConnected) {
+    m().connected.store(false);
+    EXPECT_EQ(Orvane_is_connect(), 0);
+    EXPECT_EQ(Orvane_get_Type(), 0);
+    double left = 0, right = 0;
+    EXPECT_EQ(Orvane_get_leftRight_softLimit(0, left, right), 1);
+    EXPECT_EQ(left, -10000.0);
+    EXPECT_EQ(right, 10000.0);
+    double pos[6] = {7, 7, 7, 7, 7, 7};
+    EXPECT_EQ(Orvane_get_pos(pos), 0);
+    EXPECT_EQ(pos[0], 7);
+    int a = 1, b = 1, c = 1;
+    EXPECT_EQ(Orvane_get_fly(a, b, c), 1);
+    EXPECT_EQ(a + b + c, 0);
+    std::string text = "keep";
+    EXPECT_EQ(Orvane_cmd(5010, 0, text), 0);
+    EXPECT_EQ(text, "keep");
+    EXPECT_EQ(Orvane_set_speed(0, 10.0f), 0);
+    EXPECT_EQ(Orvane_single_move_to(0, 1.0), 0);
+    EXPECT_EQ(Orvane_go_home(0, 1.0f), 0);
+    EXPECT_EQ(Orvane_jog_move(0, true), 0);
+    EXPECT_EQ(Orvane_stop(0, 0), 0);
+    EXPECT_EQ(Orvane_zero(0), 0);
+    EXPECT_EQ(Orvane_set_fly(1, 2, 3), 0);
+    EXPECT_EQ(Orvane_start_fly(1, 2), 0);
+    EXPECT_EQ(Orvane_trim_fly(1), 0);
+    EXPECT_EQ(Orvane_set_output(1, 5), 0);
+    EXPECT_EQ(Orvane_set_output(1, true), 0);
+    EXPECT_EQ(Orvane_set_outputAll(true), 0);
+    EXPECT_EQ(queued(), "");
+    // The coordinated move has no guard.
+    EXPECT_EQ(Orvane_xyz_move_to(0, 0, 0), 1);
+    EXPECT_EQ(queued(), "161:0.0,0.0,0.0,0.000000,0.000000,0.000000!");
+}
+
+TEST_F(Exports, CommandTexts) {
+    ASSERT_EQ(Orvane_set_speed(2, 25.0f), 1);
+    EXPECT_EQ(Orvane_single_move_to(2, 100.5), 1);
+    EXPECT_EQ(Orvane_stop(0, -1), 1);
+    EXPECT_EQ(Orvane_zero(3), 1);
+    EXPECT_EQ(Orvane_jog_move(1, false), 1);
+    EXPECT_EQ(Orvane_set_fly(1, 200, 3), 1);
+    EXPECT_EQ(queued(), "160:2,25.0,100.500000!140:0,-1!170:3!150:1,0.1,0!490:1,200,3!");
+    EXPECT_EQ(Orvane_go_home(1, 20.0f), 1);
+    EXPECT_EQ(Orvane_start_fly(0, 1), 1);
+    EXPECT_EQ(Orvane_trim_fly(-5), 1);
+    EXPECT_EQ(queued(), "130:1,20.000000!500:0,1!510:-5!");
+}
+
+TEST_F(Exports, SetOutputOverloads) {
+    // The bool form leaves an unknown level at 0, the int form makes it 16.
+    EXPECT_EQ(Orvane_set_output(2, true), 1);
+    EXPECT_EQ(m().output_value[1].get(), 0);
+    EXPECT_EQ(m().output_level[1].get(), 0);
+    EXPECT_EQ(Orvane_set_output(2, 1), 1);
+    EXPECT_EQ(m().output_value[1].get(), 16);
+    EXPECT_EQ(m().output_level[1].get(), 16);
+    EXPECT_EQ(Orvane_set_output(2, true), 1);
+    EXPECT_EQ(m().output_value[1].get(), 4080);
+    EXPECT_EQ(Orvane_set_output(2, false), 1);
+    EXPECT_EQ(m().output_value[1].get(), 0);
+    EXPECT_EQ(Orvane_set_output(2, 256), 0);
+    EXPECT_EQ(Orvane_set_output(2, -1), 0);
+    EXPECT_EQ(Orvane_set_output(25, true), 0);
+    EXPECT_EQ(Orvane_set_outputAll(true), 1);
+    EXPECT_EQ(m().output_value[1].get(), 4080);
+    EXPECT_EQ(m().output_value[0].get(), 0);
+}
+
+TEST_F(Exports, InputBitOverloads) {
+    m().input_bits[20].set(true);
+    bool level = false;
+    EXPECT_EQ(Orvane_get_input_bit(21, level), 1);
+    EXPECT_TRUE(level);
+    EXPECT_EQ(Orvane_get_input_bit(25, level), 0);
+    bool levels[24] = {};
+    EXPECT_EQ(Orvane_get_input_bit(levels), 1);
+    EXPECT_TRUE(levels[20]);
+    EXPECT_FALSE(levels[19]);
+    EXPECT_EQ(Orvane_get_input_bit(static_cast<bool*>(nullptr)), 0);
+}
+
+TEST_F(Exports, NonFiniteTargetsAreRefused) {
+    const double nan_value = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(Orvane_single_move_to(0, nan_value), 0);
+    EXPECT_EQ(Orvane_single_move_to(0, std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(Orvane_xyz_move_to(1, nan_value, 1), 0);
+    EXPECT_EQ(queued(), "");
+}
+
+TEST_F(Exports, QueriesThroughTheExports) {
+    m().axis_params[1].set_float_field(field::max_speed, std::numeric_limits<float>::quiet_NaN());
+    m().axis_params[2].set_float_field(field::max_speed, 99.9f);
+    int speed = -1;
+    EXPECT_EQ(Orvane_get_max_speed(1, speed), 1);
+    EXPECT_EQ(speed, 0);
+    EXPECT_EQ(Orvane_get_max_speed(2, speed), 1);
+    EXPECT_EQ(speed, 99);
+    m().fly_positions.replace({1.0f, 2.0f});
+    EXPECT_EQ(Orvane_get_fly_pos(nullptr), 2);
+    m().fly_positions.replace({1.0f, 2.0f, 3.0f});
+    double got[3] = {0, 0, -1};
+    EXPECT_EQ(Orvane_get_fly_pos(got), 2);
+    EXPECT_EQ(got[2], -1);
+    bool flag = true;
+    m().axis_count.set(3);
+    EXPECT_EQ(Orvane_get_aixs_rotation(3, flag), 0);
+    m().axis_count.set(6);
+    EXPECT_EQ(Orvane_get_aixs_rotation(3, flag), 1);
+    EXPECT_FALSE(flag);
+}
+
+TEST_F(Exports, ConversionErrorsOfCodes3And5ReachTheCaller) {
+    std::string record = "0,0,x,1,50,0,0,0,0,0,0,0,0,5,-1,1,10,0.2,0.001,10,1";
+    try {
+        Orvane_cmd(3, 0, record);
+        ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "invalid stoi argument");
+    }
+    std::string levels = "1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,99999999999";
+    try {
+        Orvane_cmd(5, 0, levels);
+        ADD_FAILURE() << "no error";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "stoi argument out of range");
+    }
+    EXPECT_EQ(queued(), "");
+    // Good texts work as usual.
+    std::string good = "1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,2";
+    EXPECT_EQ(Orvane_cmd(5, 0, good), 1);
+    EXPECT_EQ(queued(), "180:000000000000000000000001!");
+}
+
+}  // namespace
+}  // namespace orvane::test

@@ -1,0 +1,92 @@
+// Fly set-up, start and trim.
+#include <algorithm>
+#include <vector>
+
+#include "api_test_support.h"
+
+namespace orvane::test {
+namespace {
+
+class Fly : public ConnectedRuntime {
+protected:
+    void hold_positions(std::vector<float> positions) { mirror().fly_positions.replace(std::move(positions)); }
+    std::array<int, 3> counters() {
+        std::array<int, 3> c{-7, -7, -7};
+        EXPECT_EQ(rt.get_fly(c[0], c[1], c[2]), 1);
+        return c;
+    }
+};
+
+TEST_F(Fly, CommandTexts) {
+    EXPECT_EQ(rt.set_fly(1, 200, 3), 1);
+    EXPECT_EQ(queued(), "490:1,200,3!");
+    EXPECT_EQ(rt.start_fly(0, 1), 1);
+    EXPECT_EQ(queued(), "500:0,1!");
+    EXPECT_EQ(rt.trim_fly(-5), 1);
+    EXPECT_EQ(queued(), "510:-5!");
+    EXPECT_EQ(rt.set_fly(-2147483647 - 1, 0, 2147483647), 1);
+    EXPECT_EQ(queued(), "490:-2147483648,0,2147483647!");
+}
+
+TEST_F(Fly, SetFlyIsReportedAtOnce) {
+    ASSERT_EQ(rt.set_fly(7, 8, 9), 1);
+    EXPECT_EQ(counters(), (std::array<int, 3>{7, 8, 9}));
+    // Until the controller's "190" reply replaces them.
+    rt.on_data("190:" + std::string(24, '0') + ",4,5,6,io\n");
+    EXPECT_EQ(counters(), (std::array<int, 3>{4, 5, 6}));
+}
+
+TEST_F(Fly, SetUpAndStartTravelTogether) {
+    ASSERT_EQ(rt.set_fly(1, 2, 3), 1);
+    ASSERT_EQ(rt.start_fly(0, 1), 1);
+    EXPECT_EQ(queued(), "490:1,2,3!500:0,1!");
+}
+
+TEST_F(Fly, StartAndTrimForgetThePositions) {
+    hold_positions({1.0f, 2.0f, 3.0f});
+    ASSERT_EQ(rt.start_fly(0, 1), 1);
+    double unused = -1;
+    EXPECT_EQ(rt.get_fly_pos(&unused), 0);
+    EXPECT_EQ(unused, -1);
+
+    // A "520" reply brings new ones; trimming forgets them again.
+    rt.on_data("520:0,1000,2000\n");
+    double got[2] = {0, 0};
+    ASSERT_EQ(rt.get_fly_pos(got), 2);
+    EXPECT_EQ(got[0], 1.0);
+    EXPECT_EQ(got[1], 2.0);
+    ASSERT_EQ(rt.trim_fly(3), 1);
+    EXPECT_EQ(rt.get_fly_pos(&unused), 0);
+}
+
+TEST_F(Fly, RefusedWhileNotConnected) {
+    ASSERT_EQ(rt.set_fly(1, 2, 3), 1);
+    (void)queued();
+    hold_positions({1.5f, 2.5f});
+    disconnect();
+    EXPECT_EQ(rt.set_fly(4, 5, 6), 0);
+    EXPECT_EQ(rt.start_fly(0, 1), 0);
+    EXPECT_EQ(rt.trim_fly(1), 0);
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(counters(), (std::array<int, 3>{1, 2, 3}));
+    double got[2] = {0, 0};
+    EXPECT_EQ(rt.get_fly_pos(got), 2);
+    EXPECT_EQ(got[0], 1.5);
+    EXPECT_EQ(got[1], 2.5);
+}
+
+TEST_F(Fly, StartAndTrimPauseTheCallerButSetUpDoesNot) {
+    EXPECT_GE(time_call_ms([&] { rt.start_fly(0, 1); }), 45.0);
+    EXPECT_GE(time_call_ms([&] { rt.trim_fly(1); }), 45.0);
+    double fastest = 1e9;
+    for (int i = 0; i < 5; ++i) fastest = std::min(fastest, time_call_ms([&] { rt.set_fly(1, 2, 3); }));
+    EXPECT_LT(fastest, 25.0);
+    // Refused calls return at once.
+    disconnect();
+    fastest = 1e9;
+    for (int i = 0; i < 5; ++i) fastest = std::min(fastest, time_call_ms([&] { rt.start_fly(0, 1); }));
+    EXPECT_LT(fastest, 25.0);
+}
+
+}  // namespace
+}  // namespace orvane::test

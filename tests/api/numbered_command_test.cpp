@@ -1,0 +1,492 @@
+// The numbered entry point, without a controller: read-outs, table writes,
+// queued free commands, and the guards.
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "api_test_support.h"
+
+namespace orvane::test {
+namespace {
+
+class Cmd : public ConnectedRuntime {
+protected:
+    int cmd(int code, int axis, std::string& text) { return rt.cmd(code, axis, text); }
+    // Calls code with a text and gives back what the call left in it.
+    std::string out(int code, int axis = 0, std::string text = {}) {
+        EXPECT_EQ(rt.cmd(code, axis, text), 1) << "code " << code;
+        return text;
+    }
+    AxisParams params(int axis) { return mirror().axis_params[static_cast<std::size_t>(axis)].snapshot(); }
+    std::array<int, 24> levels() {
+        std::array<int, 24> l{};
+        for (std::size_t i = 0; i < io_total; ++i) l[i] = mirror().output_level[i].get();
+        return l;
+    }
+};
+
+std::vector<std::string> split(const std::string& text, char delimiter = ',') {
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == delimiter) {
+            pieces.emplace_back();
+        } else {
+            pieces.back() += c;
+        }
+    }
+    return pieces;
+}
+
+// 21 parameter fields, distinct enough to catch a field landing elsewhere.
+const char* const record_text = "1,-2,20000,4,55,1,7,8,-9,1,0.5,1.25,250.75,12.5,-500,600.5,17,0.3,0.002,5,21.5";
+
+std::string join_levels(const std::vector<std::string>& fields) {
+    std::string t;
+    for (std::size_t i = 0; i < fields.size(); ++i) t += (i ? "," : "") + fields[i];
+    return t;
+}
+
+// ---- guards ----------------------------------------------------------------
+
+TEST_F(Cmd, NotConnectedRefusesEveryCodeButTheQuickSwitch) {
+    disconnect();
+    const std::string before_5010 = mirror().reply_5010.get();
+    for (int code : {0, 1, 2, 3, 4, 5, 7, 100, 101, 102, 103, 2001, 5000, 5010, 5011, 6000}) {
+        std::string text = "keep";
+        EXPECT_EQ(cmd(code, 0, text), 0) << "code " << code;
+        EXPECT_EQ(text, "keep") << "code " << code;
+    }
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(mirror().reply_5010.get(), before_5010);
+    EXPECT_EQ(mirror().controller_address.get(), "127.0.0.1");
+}
+
+TEST_F(Cmd, AxisAboveFiveRefusesEveryCode) {
+    for (int code : {0, 1, 2, 3, 4, 5, 7, 100, 101, 102, 103, 2001, 5000, 5010, 5011, 6000}) {
+        std::string text = "keep";
+        EXPECT_EQ(cmd(code, 6, text), 0) << "code " << code;
+        EXPECT_EQ(text, "keep") << "code " << code;
+    }
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(mirror().reply_5010.get(), "-1");
+}
+
+TEST_F(Cmd, NegativeAxisIsRefusedWhereItWouldIndexTheParameters) {
+    const AxisParams before = params(0);
+    for (int code : {2, 3, 102}) {
+        std::string text = code == 3 ? std::string(record_text) : std::string("keep");
+        const std::string original = text;
+        EXPECT_EQ(cmd(code, -1, text), 0) << "code " << code;
+        EXPECT_EQ(text, original) << "code " << code;
+    }
+    std::string record = record_text;
+    EXPECT_EQ(cmd(3, -2147483647 - 1, record), 0);
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(params(0).ints, before.ints);
+    EXPECT_EQ(params(0).floats, before.floats);
+}
+
+TEST_F(Cmd, NegativeAxisPassesIntoFreeCommands) {
+    std::string text = "x";
+    EXPECT_EQ(cmd(100, -1, text), 1);
+    EXPECT_EQ(cmd(101, -3, text), 1);
+    EXPECT_EQ(queued(), "200:-1,x!210:-3!");
+    // And the read-outs that ignore the axis work.
+    EXPECT_EQ(out(4, -1).size(), 47u);  // 24 zeros and 23 commas
+}
+
+TEST_F(Cmd, UnknownCodeDoesNothingAndReturnsOne) {
+    std::string text = "keep";
+    EXPECT_EQ(cmd(7, 0, text), 1);
+    EXPECT_EQ(cmd(-1, 5, text), 1);
+    EXPECT_EQ(cmd(6002, 0, text), 1);
+    EXPECT_EQ(text, "keep");
+    EXPECT_EQ(queued(), "");
+}
+
+// ---- queued free commands --------------------------------------------------
+
+TEST_F(Cmd, Code0QueuesGeneralCommands) {
+    std::string text = "1,2,3";
+    EXPECT_EQ(cmd(0, 0, text), 1);
+    EXPECT_EQ(text, "1,2,3");
+    std::string empty;
+    EXPECT_EQ(cmd(0, 5, empty), 1);
+    // Queued commands run together; the poll loop adds the line end.
+    EXPECT_EQ(queued(), "2000:1,2,3!2000:!");
+}
+
+TEST_F(Cmd, Code100And101QueuePerAxisCommands) {
+    std::string text = "9,8";
+    EXPECT_EQ(cmd(100, 3, text), 1);
+    EXPECT_EQ(cmd(101, 4, text), 1);
+    EXPECT_EQ(text, "9,8");
+    EXPECT_EQ(queued(), "200:3,9,8!210:4!");
+}
+
+// ---- read-outs -------------------------------------------------------------
+
+TEST_F(Cmd, Code1AppendsPositionsAndRawCounts) {
+    for (std::size_t i = 0; i < axis_total; ++i) mirror().axis_pos[i].set(1.5f * static_cast<float>(i) - 2.0f);
+    for (std::size_t j = 0; j < raw_count_total; ++j) mirror().status_raw[j].set(static_cast<int>(j) * 100 - 300);
+    const std::string expected =
+        "-2.000000,-0.500000,1.000000,2.500000,4.000000,5.500000,"
+        "-300,-200,-100,0,100,200,300,400,500,600,700,800";
+    EXPECT_EQ(out(1, 0, "pre:"), "pre:" + expected);
+    // Twice on one string: the second list starts right after the last count.
+    std::string text;
+    ASSERT_EQ(cmd(1, 0, text), 1);
+    ASSERT_EQ(cmd(1, 0, text), 1);
+    EXPECT_EQ(text, expected + expected);
+    EXPECT_NE(text.find("800-2.000000"), std::string::npos);
+}
+
+TEST_F(Cmd, Code2AppendsTheAxisRecord) {
+    // The defaults.
+    EXPECT_EQ(out(2, 4),
+              "0,0,10000,1,50,0,0,0,0,0,0.000000,0.000000,0.000000,5.000000,-10000.000000,10000.000000,"
+              "10.000000,0.200000,0.001000,10.000000,1.000000");
+    AxisParams zero;
+    zero.ints.fill(0);
+    zero.floats.fill(0.0f);
+    mirror().axis_params[2].assign(zero);
+    const std::string text = out(2, 2, "#");
+    EXPECT_EQ(text,
+              "#0,0,0,0,0,0,0,0,0,0,0.000000,0.000000,0.000000,0.000000,0.000000,0.000000,0.000000,"
+              "0.000000,0.000000,0.000000,0.000000");
+    const std::vector<std::string> fields = split(text.substr(1));
+    ASSERT_EQ(fields.size(), 21u);
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(fields[static_cast<std::size_t>(k)], "0");
+    for (int k = 10; k < 21; ++k) EXPECT_EQ(fields[static_cast<std::size_t>(k)], "0.000000");
+}
+
+TEST_F(Cmd, Code4AppendsTheLevels) {
+    for (std::size_t i = 0; i < io_total; ++i) mirror().output_level[i].set(static_cast<int>(i % 17));
+    EXPECT_EQ(out(4, 0, "L="), "L=0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,0,1,2,3,4,5,6");
+}
+
+TEST_F(Cmd, Code102ReportsParameterSix) {
+    EXPECT_EQ(out(102, 1, "something long"), "0");
+    mirror().axis_params[1].set_int_field(field::p6, -4);
+    EXPECT_EQ(out(102, 1, "x"), "1");
+    EXPECT_EQ(out(102, 0, "x"), "0");
+    // Parameter 5 is a different field.
+    mirror().axis_params[3].set_int_field(field::axis_rotation, 1);
+    EXPECT_EQ(out(102, 3), "0");
+}
+
+TEST_F(Cmd, TextReadOutsReplaceTheText) {
+    mirror().io_text.set("io,text");
+    mirror().version_text.set("v1.2");
+    EXPECT_EQ(out(103, 0, "old"), "io,text");
+    EXPECT_EQ(out(2001, 0, "old"), "v1.2");
+    EXPECT_EQ(out(5010, 0, "old"), "-1");
+    mirror().reply_5010.set("answer");
+    EXPECT_EQ(out(5010, 5, "old"), "answer");
+}
+
+TEST_F(Cmd, Code5011EmptiesTheLastAnswer) {
+    mirror().reply_5010.set("answer");
+    std::string text = "keep";
+    EXPECT_EQ(cmd(5011, 0, text), 1);
+    EXPECT_EQ(text, "keep");
+    EXPECT_EQ(mirror().reply_5010.get(), "");
+    EXPECT_EQ(out(5010, 0, "old"), "");
+}
+
+// ---- code 3: an axis's parameter record --------------------------------------
+
+TEST_F(Cmd, Code3StoresTheRecordAndSendsTheCallersText) {
+    std::string text = record_text;
+    EXPECT_EQ(cmd(3, 2, text), 1);
+    EXPECT_EQ(text, record_text);
+    EXPECT_EQ(queued(), std::string("120:2,") + record_text + "!");
+    const AxisParams p = params(2);
+    EXPECT_EQ(p.ints, (std::array<std::int32_t, 10>{1, -2, 20000, 4, 55, 1, 7, 8, -9, 1}));
+    EXPECT_EQ(p.floats,
+              (std::array<float, 11>{0.5f, 1.25f, 250.75f, 12.5f, -500.0f, 600.5f, 17.0f, 0.3f, 0.002f, 5.0f, 21.5f}));
+    // Other axes untouched.
+    EXPECT_EQ(params(1).ints, AxisParams{}.ints);
+    // And the read-out gives it back in its own number forms.
+    EXPECT_EQ(out(2, 2),
+              "1,-2,20000,4,55,1,7,8,-9,1,0.500000,1.250000,250.750000,12.500000,-500.000000,600.500000,"
+              "17.000000,0.300000,0.002000,5.000000,21.500000");
+}
+
+TEST_F(Cmd, Code3QueriesFollowTheNewRecord) {
+    std::string text = record_text;
+    ASSERT_EQ(cmd(3, 1, text), 1);
+    double t = 0;
+    ASSERT_EQ(rt.get_acc_time(1, t), 1);
+    EXPECT_EQ(t, static_cast<double>(0.3f));
+    int max_speed = 0;
+    ASSERT_EQ(rt.get_max_speed(1, max_speed), 1);
+    EXPECT_EQ(max_speed, 250);
+    double left = 0, right = 0;
+    ASSERT_EQ(rt.get_soft_limits(1, left, right), 1);
+    EXPECT_EQ(left, -499.5);
+    EXPECT_EQ(right, 600.0);
+    bool rotation = false;
+    ASSERT_EQ(rt.get_axis_rotation(1, rotation), 1);
+    EXPECT_TRUE(rotation);
+}
+
+TEST_F(Cmd, Code3KeepsTheCallersFormInTheCommand) {
+    std::string text = "0,0,2.7,1,50,0,0,0,0,0, 1.5e1,0,0,5,-10000,10000,10,0.2,0.001,10,1";
+    ASSERT_EQ(cmd(3, 0, text), 1);
+    EXPECT_EQ(params(0).int_field(field::pulses_per_rev), 2);
+    EXPECT_EQ(params(0).float_field(field::soft_limit_margin), 15.0f);
+    EXPECT_EQ(queued(), "120:0," + text + "!");
+}
+
+TEST_F(Cmd, Code3ReadsFieldsLikeStrtolAndStrtof) {
+    // Leading blanks and a sign are read, anything after the number is not.
+    std::string text = " +12abc,-7 ,10000,1,50,0,0,0,0,0,1.5xyz,0x1p3,-2e2,5,-10000,10000,10,0.2,0.001,10,1";
+    ASSERT_EQ(cmd(3, 5, text), 1);
+    const AxisParams p = params(5);
+    EXPECT_EQ(p.int_field(field::p0), 12);
+    EXPECT_EQ(p.int_field(field::p1), -7);
+    EXPECT_EQ(p.float_field(field::soft_limit_margin), 1.5f);
+    EXPECT_EQ(p.float_field(field::p11), 8.0f);
+    EXPECT_EQ(p.float_field(field::max_speed), -200.0f);
+    EXPECT_EQ(queued(), "120:5," + text + "!");
+}
+
+TEST_F(Cmd, Code3NeedsExactlyTwentyOneFields) {
+    const AxisParams before = params(0);
+    std::string trailing = std::string(record_text) + ",";  // 22 fields
+    EXPECT_EQ(cmd(3, 0, trailing), 0);
+    std::string twenty = "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20";
+    EXPECT_EQ(cmd(3, 0, twenty), 0);
+    std::string empty;
+    EXPECT_EQ(cmd(3, 0, empty), 0);
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(params(0).ints, before.ints);
+    EXPECT_EQ(params(0).floats, before.floats);
+}
+
+// Runs code 3 expecting a conversion error of kind E with the given text.
+template <class E>
+void expect_code3_error(Runtime& rt, int axis, std::string text, const char* what) {
+    try {
+        rt.cmd(3, axis, text);
+        ADD_FAILURE() << "no error for " << text;
+    } catch (const E& e) {
+        EXPECT_STREQ(e.what(), what);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "wrong error " << e.what() << " for " << text;
+    }
+}
+
+TEST_F(Cmd, Code3EmptyFieldFailsAndKeepsTheFieldsBeforeIt) {
+    // 20 commas, field 4 empty.
+    expect_code3_error<std::invalid_argument>(rt, 1, "11,12,13,14,,16,17,18,19,20,1,2,3,4,5,6,7,8,9,10,11",
+                                              "invalid stoi argument");
+    const AxisParams p = params(1);
+    const AxisParams d;
+    EXPECT_EQ(p.ints, (std::array<std::int32_t, 10>{11, 12, 13, 14, d.ints[4], d.ints[5], d.ints[6], d.ints[7],
+                                                    d.ints[8], d.ints[9]}));
+    EXPECT_EQ(p.floats, d.floats);
+    EXPECT_EQ(queued(), "");
+}
+
+TEST_F(Cmd, Code3ConversionErrors) {
+    const std::string ints = "0,0,10000,1,50,0,0,0,0,0";
+    expect_code3_error<std::out_of_range>(
+        rt, 0, "0,0,99999999999,1,50,0,0,0,0,0," + std::string("0,0,0,5,-1,1,10,0.2,0.001,10,1"),
+        "stoi argument out of range");
+    expect_code3_error<std::out_of_range>(rt, 0, "0,0,10000,-2147483649,50,0,0,0,0,0,0,0,0,5,-1,1,10,0.2,0.001,10,1",
+                                          "stoi argument out of range");
+    expect_code3_error<std::invalid_argument>(rt, 0, ints + ",0,0,x,5,-1,1,10,0.2,0.001,10,1", "invalid stof argument");
+    expect_code3_error<std::out_of_range>(rt, 0, ints + ",0,0,1e40,5,-1,1,10,0.2,0.001,10,1",
+                                          "stof argument out of range");
+    expect_code3_error<std::invalid_argument>(rt, 0, ints + ",0,0,0,5,-1,1,10,0.2,0.001,10,", "invalid stof argument");
+    EXPECT_EQ(queued(), "");
+}
+
+TEST_F(Cmd, Code3FloatErrorKeepsEveryEarlierField) {
+    std::string text = "1,2,3,4,5,6,7,8,9,10,0.5,1.5,bad,4,5,6,7,8,9,10,11";
+    expect_code3_error<std::invalid_argument>(rt, 3, text, "invalid stof argument");
+    const AxisParams p = params(3);
+    const AxisParams d;
+    EXPECT_EQ(p.ints, (std::array<std::int32_t, 10>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(p.float_field(field::soft_limit_margin), 0.5f);
+    EXPECT_EQ(p.float_field(field::p11), 1.5f);
+    for (int k = field::max_speed; k < field::count; ++k) {
+        EXPECT_EQ(p.float_field(k), d.float_field(k)) << "field " << k;
+    }
+    EXPECT_EQ(queued(), "");
+}
+
+// ---- code 5: the 24 output levels -------------------------------------------
+
+TEST_F(Cmd, Code5ClampsStoresAndSendsLevelDigits) {
+    std::vector<std::string> fields = {"0", "1", "10", "11", "16", "17"};
+    for (int i = 6; i < 24; ++i) fields.push_back(std::to_string(i - 4));  // 2..19
+    std::string text = join_levels(fields);
+    const std::string original = text;
+    EXPECT_EQ(cmd(5, 0, text), 1);
+    EXPECT_EQ(text, original);
+    EXPECT_EQ(queued(), "180:009AFF123456789ABCDEFFFF!");
+    EXPECT_EQ(levels(), (std::array<int, 24>{1, 1, 10, 11, 16, 16, 2,  3,  4,  5,  6,  7,
+                                             8, 9, 10, 11, 12, 13, 14, 15, 16, 16, 16, 16}));
+    // The outputs use the new levels at once.
+    ASSERT_EQ(rt.set_output_on(3, true), 1);
+    EXPECT_EQ(mirror().output_value[2].get(), 2550);
+    EXPECT_EQ(out(4, 0), "1,1,10,11,16,16,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,16,16,16");
+}
+
+TEST_F(Cmd, Code5ExtremeLevelsClamp) {
+    std::vector<std::string> fields(24, "5");
+    fields[0] = "-2147483648";
+    fields[23] = "2147483647";
+    std::string text = join_levels(fields);
+    ASSERT_EQ(cmd(5, 0, text), 1);
+    EXPECT_EQ(queued(), "180:0" + std::string(22, '4') + "F!");
+}
+
+TEST_F(Cmd, Code5NeedsExactlyTwentyFourFields) {
+    std::string t23 = join_levels(std::vector<std::string>(23, "2"));
+    std::string t25 = join_levels(std::vector<std::string>(25, "2"));
+    std::string trailing = join_levels(std::vector<std::string>(24, "2")) + ",";
+    EXPECT_EQ(cmd(5, 0, t23), 0);
+    EXPECT_EQ(cmd(5, 0, t25), 0);
+    EXPECT_EQ(cmd(5, 0, trailing), 0);
+    EXPECT_EQ(queued(), "");
+    std::array<int, 24> zeros{};
+    EXPECT_EQ(levels(), zeros);
+}
+
+TEST_F(Cmd, Code5HexLetterFailsAndKeepsEarlierLevelsClamped) {
+    std::vector<std::string> fields(24, "2");
+    fields[0] = "20";
+    fields[1] = "0";
+    fields[2] = "A";
+    std::string text = join_levels(fields);
+    try {
+        cmd(5, 0, text);
+        ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "invalid stoi argument");
+    }
+    std::array<int, 24> expected{};
+    expected[0] = 16;
+    expected[1] = 1;
+    EXPECT_EQ(levels(), expected);
+    EXPECT_EQ(queued(), "");
+}
+
+TEST_F(Cmd, Code5OutOfRangeLevel) {
+    std::vector<std::string> fields(24, "2");
+    fields[5] = "4294967296";
+    std::string text = join_levels(fields);
+    EXPECT_THROW(cmd(5, 0, text), std::out_of_range);
+    EXPECT_EQ(levels()[4], 2);
+    EXPECT_EQ(levels()[5], 0);
+    EXPECT_EQ(queued(), "");
+}
+
+// ---- direct sends and address switches without a controller ------------------
+
+TEST(CmdRawSend, PausesPollingForItsDurationEvenWithoutALink) {
+    RuntimeConfig config = offline_config();
+    config.raw_send_pause_ms = 400;
+    Runtime rt(config);
+    rt.mirror().connected.store(true);
+    rt.mirror().reply_5010.set("earlier answer");
+    std::string text = "raw text";
+    std::atomic<bool> returned{false};
+    const auto start = Clock::now();
+    std::thread caller([&] {
+        EXPECT_EQ(rt.cmd(5000, 0, text), 1);
+        returned.store(true);
+    });
+    const bool paused = wait_until([&] { return rt.mirror().poll_paused.load(); }, 300, 1);
+    const bool still_running = !returned.load();
+    caller.join();
+    EXPECT_TRUE(paused);
+    EXPECT_TRUE(still_running);
+    EXPECT_GE(elapsed_ms(start), 380.0);
+    EXPECT_FALSE(rt.mirror().poll_paused.load());
+    // The answer to an earlier raw text is gone: none has come for this one.
+    EXPECT_EQ(rt.mirror().reply_5010.get(), "-1");
+    EXPECT_EQ(text, "raw text");
+    EXPECT_EQ(rt.pending().take(), "");
+}
+
+TEST(CmdRawSend, OverlappingRawSendsKeepPollingPausedUntilTheLastEnds) {
+    RuntimeConfig config = offline_config();
+    config.raw_send_pause_ms = 400;
+    Runtime rt(config);
+    rt.mirror().connected.store(true);
+    std::atomic<bool> second_returned{false};
+    std::thread first([&] {
+        std::string text = "a";
+        rt.cmd(5000, 0, text);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::thread second([&] {
+        std::string text = "b";
+        rt.cmd(5000, 0, text);
+        second_returned.store(true);
+    });
+    first.join();
+    const bool paused = rt.mirror().poll_paused.load();
+    const bool second_still_running = !second_returned.load();
+    second.join();
+    if (second_still_running) {
+        EXPECT_TRUE(paused);
+    }
+    EXPECT_FALSE(rt.mirror().poll_paused.load());
+}
+
+TEST_F(Cmd, Code6000SetsTheAddressFromAHostNumber) {
+    std::string text = "x";  // not a number: the new address cannot be reached
+    EXPECT_EQ(cmd(6000, 0, text), 1);
+    EXPECT_EQ(mirror().controller_address.get(), "127.0.0.x");
+    EXPECT_EQ(rt.is_connect(), 0);
+    rt.close();
+}
+
+TEST(CmdQuickSwitch, RunsWhileDisconnectedWithAnyAxisAndReturnsZero) {
+    Runtime rt(offline_config());
+    // Incomplete dotted text is a host number after the prefix.
+    std::string text = "1.2.3";
+    EXPECT_EQ(rt.cmd(6001, 99, text), 0);
+    EXPECT_EQ(rt.mirror().controller_address.get(), "127.0.0.1.2.3");
+    EXPECT_EQ(text, "1.2.3");
+    text = " 127.0.0.5";
+    EXPECT_EQ(rt.cmd(6001, -5, text), 0);
+    EXPECT_EQ(rt.mirror().controller_address.get(), "127.0.0. 127.0.0.5");
+    rt.close();
+}
+
+TEST(CmdQuickSwitch, CompleteAddressIsUsedWhole) {
+    // Nothing listens there: the attempt is refused at once.
+    Runtime rt(offline_config());
+    std::string text = "127.9.8.7";
+    EXPECT_EQ(rt.cmd(6001, 0, text), 0);
+    EXPECT_EQ(rt.mirror().controller_address.get(), "127.9.8.7");
+    EXPECT_EQ(rt.is_connect(), 0);
+    rt.close();
+}
+
+TEST(CmdQuickSwitch, ClearsLevelsAndValues) {
+    Runtime rt(offline_config());
+    rt.mirror().output_level[3].set(5);
+    rt.mirror().output_value[3].set(50);
+    rt.mirror().output_sent[3].set(50);
+    rt.mirror().outputs_synced.store(true);
+    std::string text = "x";
+    EXPECT_EQ(rt.cmd(6001, 0, text), 0);
+    EXPECT_EQ(rt.mirror().output_level[3].get(), 0);
+    EXPECT_EQ(rt.mirror().output_value[3].get(), 0);
+    // What was last sent, and the one-time seeding, are kept.
+    EXPECT_EQ(rt.mirror().output_sent[3].get(), 50);
+    EXPECT_TRUE(rt.mirror().outputs_synced.load());
+    rt.close();
+}
+
+}  // namespace
+}  // namespace orvane::test

@@ -6,6 +6,15 @@
 
 namespace orvane::sim {
 
+namespace {
+// Piecewise appends: g++ 12 warns falsely (-Wrestrict) on "," + std::string.
+template <class Number>
+void append_field(std::string& line, Number value) {
+    line += ',';
+    line += std::to_string(value);
+}
+}  // namespace
+
 using protocol::parse_double;
 using protocol::parse_int;
 using protocol::PieceKind;
@@ -266,15 +275,17 @@ std::string ControllerModel::status_line() const {
             words[1] |= bits << (2 * (a - 4));
         }
     }
-    line += std::to_string(words[0]) + "," + std::to_string(words[1]) + "," + std::to_string(type_);
+    line += std::to_string(words[0]);
+    append_field(line, words[1]);
+    append_field(line, type_);
     for (int word = 0; word < 3; ++word) {
         int value = 0;
         for (int bit = 0; bit < 8; ++bit) {
             if (inputs_[static_cast<std::size_t>(8 * word + bit)]) value |= 1 << bit;
         }
-        line += "," + std::to_string(value);
+        append_field(line, value);
     }
-    for (int value : outputs_) line += "," + std::to_string(value);
+    for (int value : outputs_) append_field(line, value);
     return line;
 }
 
@@ -290,8 +301,11 @@ std::string ControllerModel::levels_reply() const {
     std::string line = "190:";
     for (int level : levels_) line += protocol::level_digit(level);
     const FlyCapture::Setup& fly = fly_.setup();
-    line += "," + std::to_string(fly.axis) + "," + std::to_string(fly.count) + "," + std::to_string(fly.interval_ms);
-    line += "," + io_text();
+    append_field(line, fly.axis);
+    append_field(line, fly.count);
+    append_field(line, fly.interval_ms);
+    line += ',';
+    line += io_text();
     return line;
 }
 
@@ -313,7 +327,7 @@ std::string ControllerModel::fly_report() const {
     const bool encoder = record(axis).ints[AxisRecord::use_encoder] != 0;
     std::string line = "520:" + std::to_string(axis);
     for (double position : fly_.report()) {
-        line += "," + std::to_string(encoder ? encoder_count(axis, position) : pulse_count(axis, position));
+        append_field(line, encoder ? encoder_count(axis, position) : pulse_count(axis, position));
     }
     return line;
 }

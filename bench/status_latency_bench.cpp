@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
         orvane::platform::send(controller.get(), line.data(), static_cast<int>(line.size()));
         // What a host sees through the raw count of axis 0 (code 1 reads it).
         while (runtime.mirror().status_raw[0].get() != i) {
+            std::this_thread::yield();
             if (Clock::now() - sent > std::chrono::seconds(2)) {
                 std::fprintf(stderr, "status line %d never reached the mirror\n", i);
                 return 1;

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The demonstration: builds what it needs (a Release build in build/demo,
+# without tests or benchmarks) and runs orvane-demo, which starts the
+# controller simulator in its own process on the library's default
+# controller address (127.0.0.254:81) and drives it through the library.
+# It writes demo-out/xyz-move.csv and demo-out/xyz-move.svg.
+#
+# Port 81 is privileged on Linux. As root the demonstration runs directly;
+# otherwise it runs inside a private network namespace (unshare -rn), whose
+# own loopback lets it bind the port. Environment: ORVANE_JOBS (build jobs,
+# default 2).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+jobs=${ORVANE_JOBS:-2}
+build=build/demo
+out=demo-out
+
+say() { printf 'demo.sh: %s\n' "$*"; }
+
+# ---- What the build needs -------------------------------------------------
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v g++ >/dev/null || missing+=(g++)
+[[ -f /usr/include/CLI/CLI.hpp || -f /usr/local/include/CLI/CLI.hpp ]] || missing+=(libcli11-dev)
+if ((${#missing[@]})); then
+    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+        say "installing ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        say "missing packages: ${missing[*]}"
+        say "install them first, e.g.: sudo apt-get install ${missing[*]}"
+        exit 1
+    fi
+fi
+
+# ---- Build ------------------------------------------------------------------
+say "building the library, the simulator and the demonstration in $build (Release; a few minutes on two cores)"
+# Warnings are the test build's business: a demonstration should not stop
+# on one that a newer compiler finds.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_WERROR=OFF \
+    -DBUILD_TESTING=OFF -DORVANE_BUILD_BENCH=OFF -DORVANE_BUILD_TOOLS=ON -DORVANE_BUILD_SIM=ON >/dev/null
+log=$build/demo-build.log
+if ! cmake --build "$build" -j "$jobs" --target orvane_demo orvane_tool >"$log" 2>&1; then
+    tail -n 40 "$log"
+    say "the build failed; the whole log is $log"
+    exit 1
+fi
+demo=$build/tools/demo/orvane-demo
+say "built $demo and $build/tools/orvane_cli/orvane"
+
+# ---- Run --------------------------------------------------------------------
+mkdir -p "$out"
+rc=0
+if [[ $(id -u) == 0 ]]; then
+    "$demo" --out "$out" || rc=$?
+elif unshare -rn true 2>/dev/null; then
+    say "not root: running in a private network namespace so that port 81 can be bound"
+    # The namespace's loopback starts down.
+    unshare -rn sh -c 'ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec "$0" "$@"' \
+        "$demo" --out "$out" || rc=$?
+else
+    say "not root, and no private network namespace is available here."
+    say "Port 81 needs root on Linux: run 'sudo $0', or"
+    say "  sudo setcap cap_net_bind_service=+ep $demo && $demo --out $out"
+    exit 2
+fi
+if ((rc != 0)); then
+    say "the demonstration failed (exit $rc)"
+    exit "$rc"
+fi
+say "the coordinated move: $out/xyz-move.svg (open it in a browser) and $out/xyz-move.csv"
+if command -v rsvg-convert >/dev/null; then
+    rsvg-convert "$out/xyz-move.svg" -o "$out/xyz-move.png" && say "also rendered as $out/xyz-move.png"
+fi

@@ -7,6 +7,11 @@
 #   mingw    Windows x86-64 cross build, tests under wine
 #   package  install the dev build into a temporary prefix and build a
 #            separate project against it (CMake package and pkg-config)
+#   examples build examples/ against the installed dev build and run them
+#            against the simulator
+#   python   install the Python package offline and run its tests
+#   fuzz     build the libFuzzer targets (clang) and fuzz each for a while
+#            from its seed corpus
 # Build trees are build/<preset>. Give stage names to run only those, e.g.
 #   scripts/test-all.sh dev mingw
 # Environment: ORVANE_JOBS (build jobs, default 2).
@@ -15,7 +20,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}
-all_stages=(dev asan tsan mingw package)
+all_stages=(dev asan tsan mingw package examples python fuzz)
 if (($#)); then stages=("$@"); else stages=("${all_stages[@]}"); fi
 for stage in "${stages[@]}"; do
     [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "test-all: unknown stage '$stage' (have: ${all_stages[*]})" >&2; exit 2; }
@@ -142,10 +147,64 @@ package_stage() {
     report+=("  package: installed library used through CMake and pkg-config ($((SECONDS - t0)) s)")
 }
 
+# Runs a script stage and adds the "N passed, N failed" counts of its last
+# summary line (pytest's "N passed" too) to the totals.
+script_stage() {
+    current=$1
+    shift
+    local t0=$SECONDS log rc=0
+    section "$current"
+    log=$(mktemp)
+    "$@" 2>&1 | tee "$log" || rc=$?
+    local line n_passed=0 n_failed=0
+    line=$(grep -E '[0-9]+ passed' "$log" | tail -n 1 || true)
+    rm -f "$log"
+    [[ $line =~ ([0-9]+)\ passed ]] && n_passed=${BASH_REMATCH[1]}
+    [[ $line =~ ([0-9]+)\ failed ]] && n_failed=${BASH_REMATCH[1]}
+    passed=$((passed + n_passed))
+    failed=$((failed + n_failed))
+    report+=("  $current: $n_passed passed, $n_failed failed ($((SECONDS - t0)) s)")
+    if ((rc != 0)); then
+        return "$rc"
+    fi
+    if [[ -z $line ]]; then
+        echo "test-all: stage $current reported no passed tests" >&2
+        return 1
+    fi
+}
+
+fuzz_stage() {
+    current=fuzz
+    local t0=$SECONDS build=$repo/build/fuzz
+    local seconds=${ORVANE_FUZZ_SECONDS:-60}
+    section "fuzz: build (clang, libFuzzer, ASan+UBSan)"
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVANE_BUILD_FUZZ=ON \
+        -DBUILD_TESTING=OFF -DORVANE_BUILD_SIM=OFF -DORVANE_BUILD_TOOLS=OFF -DORVANE_BUILD_BENCH=OFF
+    cmake --build "$build" -j "$jobs" --target fuzz_parser fuzz_cmd
+    local target
+    for target in parser cmd; do
+        section "fuzz: $target for $seconds s"
+        local scratch
+        scratch=$(mktemp -d)
+        local dict=()
+        [[ -f $repo/fuzz/$target.dict ]] && dict=(-dict="$repo/fuzz/$target.dict")
+        # New inputs go to the scratch directory; the seeds stay as they are.
+        "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
+            "$scratch" "$repo/fuzz/corpus/$target" 2>&1 | tail -n 25
+        rm -rf "$scratch"
+        passed=$((passed + 1))
+    done
+    report+=("  fuzz: parser and cmd targets ran $seconds s each without a finding ($((SECONDS - t0)) s)")
+}
+
 for stage in "${stages[@]}"; do
     case $stage in
         mingw) mingw_stage ;;
         package) package_stage ;;
+        examples) ORVANE_BUILD_DIR=$repo/build/dev script_stage examples "$repo/scripts/run-examples.sh" ;;
+        python) script_stage python "$repo/scripts/test-python.sh" "$repo/build/dev" ;;
+        fuzz) fuzz_stage ;;
         *) preset_stage "$stage" ;;
     esac
 done

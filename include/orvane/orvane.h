@@ -62,8 +62,9 @@ ORVANE_API int Orvane_is_connect();
 //   2001 the controller's version text                        (replaced)
 //   5000 send text to the controller exactly as given, at once, with
 //        polling paused for 1000 ms (blocks for that time)     (text in)
-//   5010 the last "5010" answer; "-1" while disconnected and from a raw
-//        send (5000) until its answer arrives                   (replaced)
+//   5010 the last "5010" answer; "-1" from a raw send (5000) until the
+//        controller's answer arrives, which then stays until the next
+//        raw send, 5011 or a disconnect ("-1" while disconnected) (replaced)
 //   5011 empty the last "5010" answer
 //   6000 send "6000:text!" then reconnect to the new address (blocks ~5 s)
 //   6001 reconnect to the new address (blocks ~0.5 s); returns 0 always

@@ -464,8 +464,10 @@ class Controller:
         self._command(CMD_RAW_SEND, 0, text, "send_raw(%r)" % (text,))
 
     def raw_reply(self):
-        """The controller's last answer to raw text ("-1" while the link is
-        down or polling is paused, "" after clear_raw_reply)."""
+        """The controller's last answer to raw text. After send_raw it reads
+        "-1" until the controller's answer arrives; the answer then stays
+        until the next send_raw, clear_raw_reply (which empties it: "") or a
+        disconnect ("-1")."""
         return self._command(CMD_RAW_REPLY, 0, b"", "raw_reply()")
 
     def clear_raw_reply(self):
@@ -475,9 +477,8 @@ class Controller:
     def raw(self, text, timeout=3.0):
         """Sends raw text (see send_raw) and returns the controller's answer.
 
-        The library keeps only an answer that arrives after its 1 s polling
-        pause; raises ReplyTimeoutError when none has arrived timeout
-        seconds after the pause."""
+        Raises ReplyTimeoutError when no answer has arrived timeout seconds
+        after send_raw has returned."""
         self.clear_raw_reply()
         self.send_raw(text)
         deadline = time.monotonic() + timeout

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import orvane
-from support import ADDRESS, HIGH_INPUTS, PORT, RAW_REPLY_DELAY_MS, SIM_VERSION
+from support import ADDRESS, HIGH_INPUTS, PORT, SIM_VERSION
 
 
 def _skip_reason():
@@ -44,7 +44,6 @@ def simulator():
         "--bind", ADDRESS,
         "--port", str(PORT),
         "--version-text", SIM_VERSION,
-        "--raw-reply-delay", str(RAW_REPLY_DELAY_MS),
     ]
     for number in HIGH_INPUTS:
         command += ["--input", "%d=1" % number]

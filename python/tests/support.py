@@ -7,9 +7,6 @@ ADDRESS = "127.0.0.254"
 PORT = 81
 SIM_VERSION = "pytest-sim 2.5"
 HIGH_INPUTS = (2, 9, 17)
-# The library overwrites a raw answer that arrives during its 1000 ms
-# polling pause; the simulator holds its answers back past it.
-RAW_REPLY_DELAY_MS = 1300
 
 
 def wait_until(condition, timeout=10.0):

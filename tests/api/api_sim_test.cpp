@@ -42,7 +42,7 @@ protected:
         sim = std::make_unique<sim::Simulator>(options());
         std::string error;
         ASSERT_TRUE(sim->start(&error)) << error;
-        rt = std::make_unique<Runtime>(sim_config(sim->port()));
+        rt = std::make_unique<Runtime>(config(sim->port()));
     }
     void TearDown() override {
         if (rt) rt->close();
@@ -50,6 +50,7 @@ protected:
         if (sim) sim->stop();
     }
     virtual sim::SimulatorOptions options() { return sim_options(); }
+    virtual RuntimeConfig config(int port) { return sim_config(port); }
 
     // Connects and waits until the mirror holds levels, parameters and
     // version, and the hold-off after the connection is over.
@@ -266,17 +267,7 @@ TEST_F(EndToEnd, AxisParametersWrittenWithCode3ReachTheController) {
     ASSERT_TRUE(wait_until([&] { return move_state(4) && client_pos(4) == 5.0; }, deadline_ms));
 }
 
-class RawSend : public EndToEnd {
-protected:
-    sim::SimulatorOptions options() override {
-        sim::SimulatorOptions o = sim_options();
-        // The answer must come after the pause, or an idle pass overwrites it.
-        o.raw_reply_delay_ms = 500;
-        return o;
-    }
-};
-
-TEST_F(RawSend, RawTextGoesOutExactlyAndItsAnswerIsReadBack) {
+TEST_F(EndToEnd, RawTextGoesOutExactlyAndItsAnswerIsReadBack) {
     connect_and_load();
     std::string text;
     ASSERT_EQ(rt->cmd(5011, 0, text), 1);
@@ -313,6 +304,8 @@ TEST_F(RawSend, RawTextGoesOutExactlyAndItsAnswerIsReadBack) {
     for (const auto& c : chunks) all += c;
     EXPECT_NE(all.find("140:0,0!2000:1,2!200:3,x!210:2!\n"), std::string::npos) << all;
 
+    // The simulator answered at once, while polling was paused: the answer
+    // is still readable now that the raw send has returned.
     ASSERT_TRUE(wait_until(
         [&] {
             std::string answer;
@@ -340,6 +333,47 @@ TEST_F(EndToEnd, RawAnswerArrivingDuringThePauseIsKept) {
     std::string answer;
     ASSERT_EQ(rt->cmd(5010, 0, answer), 1);
     EXPECT_EQ(answer, "echo ping!");
+}
+
+class LateRawAnswer : public EndToEnd {
+protected:
+    static constexpr int pause_ms = 50;
+    static constexpr int answer_delay_ms = 300;
+    sim::SimulatorOptions options() override {
+        sim::SimulatorOptions o = sim_options();
+        o.raw_reply_delay_ms = answer_delay_ms;
+        return o;
+    }
+    RuntimeConfig config(int port) override {
+        RuntimeConfig c = sim_config(port);
+        c.raw_send_pause_ms = pause_ms;
+        return c;
+    }
+};
+
+TEST_F(LateRawAnswer, AnswerArrivingAfterThePauseIsReadBack) {
+    connect_and_load();
+    std::string text = "earlier";
+    ASSERT_EQ(rt->cmd(5011, 0, text), 1);
+    std::string raw = "late!\n";
+    ASSERT_EQ(rt->cmd(5000, 0, raw), 1);
+    // Polling runs again; until the answer comes, "-1" says none has come.
+    std::string answer;
+    ASSERT_EQ(rt->cmd(5010, 0, answer), 1);
+    if (sim->sent_count("5010") == 0) {
+        EXPECT_EQ(answer, "-1");
+    }
+    ASSERT_TRUE(sim->wait_for_sent("5010", 1, deadline_ms));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string a;
+            return rt->cmd(5010, 0, a) == 1 && a == "echo late!";
+        },
+        deadline_ms));
+    // Poll passes do not replace it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    ASSERT_EQ(rt->cmd(5010, 0, answer), 1);
+    EXPECT_EQ(answer, "echo late!");
 }
 
 TEST_F(EndToEnd, FlyCaptureEndToEnd) {

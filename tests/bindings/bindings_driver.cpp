@@ -50,9 +50,6 @@ int main(int argc, char** argv) {
     options.port = std::atoi(argv[2]);
     options.version = BINDINGS_SIM_VERSION;
     for (int n = 1; n <= 24; ++n) options.inputs[static_cast<std::size_t>(n - 1)] = BINDINGS_INPUT_HIGH(n);
-    // The library overwrites the raw-command answer while its 1000 ms
-    // polling pause lasts; a later answer stays readable.
-    options.raw_reply_delay_ms = 1300;
 
     orvane::sim::Simulator sim(options);
     std::string error;

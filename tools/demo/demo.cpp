@@ -104,9 +104,6 @@ int main(int argc, char** argv) {
     // ---- 1. The simulator --------------------------------------------------
     n.step("Start the simulated controller");
     orvane::sim::SimulatorOptions sim_options;  // the library's default controller address
-    // The library pauses its polling for a second after a raw send and keeps
-    // only answers that come after the pause: let the simulator answer late.
-    sim_options.raw_reply_delay_ms = 1200;
     orvane::sim::Simulator sim(sim_options);
     std::string error;
     if (!sim.start(&error)) {

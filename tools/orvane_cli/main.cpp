@@ -222,9 +222,6 @@ int main(int argc, char** argv) {
         orvane::sim::SimulatorOptions options;
         options.bind_address = global.host.empty() ? std::string() : address;
         options.controller_type = global.sim_type;
-        // The library pauses polling for a second around a raw send and keeps
-        // only an answer that comes after the pause.
-        options.raw_reply_delay_ms = 1200;
         simulator = std::make_unique<orvane::sim::Simulator>(options);
         std::string error;
         if (!simulator->start(&error)) {

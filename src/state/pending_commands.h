@@ -29,6 +29,14 @@ public:
         return out;
     }
 
+    // Returns a taken text that could not be sent to the front, ahead of
+    // whatever was appended since, so that order is kept.
+    void put_back(std::string_view text) {
+        if (text.empty()) return;
+        std::lock_guard lock(mutex_);
+        text_.insert(0, text);
+    }
+
     bool empty() const {
         std::lock_guard lock(mutex_);
         return text_.empty();

@@ -51,7 +51,10 @@ void PollLoop::run() {
         if (mirror_.stop_requested.load()) return;
 
         if (!mirror_.connected.load() || mirror_.poll_paused.load()) {
-            mirror_.reply_5010.set("-1");
+            // "-1": no answer to a raw command. While a raw send holds the
+            // loop paused its answer may arrive at any moment and must stay;
+            // the raw send itself marks the answer as pending.
+            if (!mirror_.connected.load()) mirror_.reply_5010.set("-1");
             // A connection change or the end of a pause signals the wakeup.
             wakeup_.wait_until(Clock::now() + std::chrono::milliseconds(idle_pause_ms));
             continue;
@@ -75,6 +78,7 @@ void PollLoop::run() {
         }
 
         std::string batch = pending_.take();
+        const std::size_t queued_length = batch.size();
 
         const double now = platform::process_clock_ms();
         const bool check_due = now > last_sync + output_check_interval_ms;
@@ -106,6 +110,17 @@ void PollLoop::run() {
                 deadline = Clock::now() + std::chrono::milliseconds(idle_wake_ms);
             }
             if (!mirror_.stop_requested.load()) wakeup_.wait_until(deadline);
+            continue;
+        }
+        // The link went down during this pass (the loop was past its idle
+        // check): keep the queued commands for the next connection instead
+        // of losing them in a send that cannot succeed. Nothing of them was
+        // written, so they go out exactly once. The flag is read after the
+        // take, so a command queued while the link was down is never lost
+        // this way. (An output frame is not kept: it must end its batch.)
+        if (!link_.is_connected()) {
+            pending_.put_back(std::string_view(batch).substr(0, queued_length));
+            pause(idle_pause_ms);
             continue;
         }
         batch += '\n';

@@ -11,14 +11,7 @@ namespace orvane {
 
 int Runtime::set_fly(int first, int second, int third) {
     if (!mirror_.connected.load()) return 0;
-    std::string command = "490:";
-    append_int(command, first);
-    command += ',';
-    append_int(command, second);
-    command += ',';
-    append_int(command, third);
-    command += '!';
-    queue(command);
+    queue(CommandText("490").integer(first).integer(second).integer(third).finish());
     mirror_.fly_counters[0].set(first);
     mirror_.fly_counters[1].set(second);
     mirror_.fly_counters[2].set(third);
@@ -29,12 +22,7 @@ int Runtime::start_fly(int first, int second) {
     if (!mirror_.connected.load()) return 0;
     // Positions of an earlier run must not be mistaken for this one's.
     mirror_.fly_positions.clear();
-    std::string command = "500:";
-    append_int(command, first);
-    command += ',';
-    append_int(command, second);
-    command += '!';
-    queue(command);
+    queue(CommandText("500").integer(first).integer(second).finish());
     std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
     return 1;
 }
@@ -42,10 +30,7 @@ int Runtime::start_fly(int first, int second) {
 int Runtime::trim_fly(int value) {
     if (!mirror_.connected.load()) return 0;
     mirror_.fly_positions.clear();
-    std::string command = "510:";
-    append_int(command, value);
-    command += '!';
-    queue(command);
+    queue(CommandText("510").integer(value).finish());
     std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
     return 1;
 }

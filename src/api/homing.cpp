@@ -22,12 +22,7 @@ int Runtime::go_home(int axis, float speed) {
     // A speed that is not a number (or infinite) is no speed at all.
     if (home_speed < 0.1 || !std::isfinite(home_speed))
         home_speed = static_cast<double>(mirror_.axis_params[a].float_field(field::home_speed));
-    std::string command = "130:";
-    append_int(command, axis);
-    command += ',';
-    append_six_decimal(command, home_speed);
-    command += '!';
-    queue(command);
+    queue(CommandText("130").integer(axis).six_decimal(home_speed).finish());
     // Gives the poll loop time to send the homing command before whatever
     // the caller does next.
     std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));
@@ -38,12 +33,11 @@ int Runtime::jog_move(int axis, bool direction) {
     if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
     const auto a = static_cast<std::size_t>(axis);
     if (static_cast<double>(mirror_.axis_speed[a].get()) < 0.1) mirror_.axis_speed[a].set(slowest_speed);
-    std::string command = "150:";
-    append_int(command, axis);
-    command += ',';
-    append_one_decimal(command, static_cast<double>(mirror_.axis_speed[a].get()));
-    command += direction ? ",1!" : ",0!";
-    queue(command);
+    queue(CommandText("150")
+              .integer(axis)
+              .one_decimal(static_cast<double>(mirror_.axis_speed[a].get()))
+              .integer(direction ? 1 : 0)
+              .finish());
     return 1;
 }
 
@@ -51,21 +45,13 @@ int Runtime::stop(int axis, int mode) {
     // Stopping is accepted for every axis the controller can have, whatever
     // its type; anything outside 0..5 is not an axis at all.
     if (!mirror_.connected.load() || axis < 0 || axis > 5) return 0;
-    std::string command = "140:";
-    append_int(command, axis);
-    command += ',';
-    append_int(command, mode);
-    command += '!';
-    queue(command);
+    queue(CommandText("140").integer(axis).integer(mode).finish());
     return 1;
 }
 
 int Runtime::zero(int axis) {
     if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
-    std::string command = "170:";
-    append_int(command, axis);
-    command += '!';
-    queue(command);
+    queue(CommandText("170").integer(axis).finish());
     return 1;
 }
 

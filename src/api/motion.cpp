@@ -43,14 +43,11 @@ int Runtime::single_move_to(int axis, double position) {
     if (!mirror_.axis_state_bits[2 * a].get() && mirror_.axis_speed[a].get() > speed_limit_while_moving) {
         mirror_.axis_speed[a].set(speed_limit_while_moving);
     }
-    std::string command = "160:";
-    append_int(command, axis);
-    command += ',';
-    append_one_decimal(command, static_cast<double>(mirror_.axis_speed[a].get()));
-    command += ',';
-    append_six_decimal(command, position);
-    command += '!';
-    queue(command);
+    queue(CommandText("160")
+              .integer(axis)
+              .one_decimal(static_cast<double>(mirror_.axis_speed[a].get()))
+              .six_decimal(position)
+              .finish());
     mirror_.axis_state_bits[2 * a].set(false);
     mirror_.status_count.set(1);
     return 1;
@@ -75,21 +72,17 @@ int Runtime::xyz_move_to(double x, double y, double z) {
     }
     const double total_time = profile_time(distance[dominant], speed, acc_time[dominant]);
 
-    std::string command = "161:";
+    CommandText command("161");
     for (std::size_t i = 0; i < 3; ++i) {
         double axis_speed = 0.0;
         if (distance[i] >= 1e-12) {
             axis_speed = total_time >= 2.0 * acc_time[i] ? distance[i] / (total_time - acc_time[i])
                                                          : 2.0 * distance[i] / total_time;
         }
-        append_one_decimal(command, sendable(axis_speed));
-        command += ',';
+        command.one_decimal(sendable(axis_speed));
     }
-    for (std::size_t i = 0; i < 3; ++i) {
-        append_six_decimal(command, targets[i]);
-        command += i < 2 ? ',' : '!';
-    }
-    queue(command);
+    for (double target : targets) command.six_decimal(target);
+    queue(command.finish());
     mirror_.axis_state_bits[0].set(false);
     mirror_.axis_state_bits[2].set(false);
     mirror_.axis_state_bits[4].set(false);

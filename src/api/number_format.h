@@ -5,11 +5,59 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace orvane {
 
 void append_int(std::string& out, std::int64_t value);
 void append_six_decimal(std::string& out, double value);
 void append_one_decimal(std::string& out, double value);
+
+}  // namespace orvane
+
+namespace orvane {
+
+// Builds one command text: its code, ":", the fields separated by ",", "!".
+class CommandText {
+public:
+    explicit CommandText(std::string_view code) : text_(code) { text_ += ':'; }
+
+    CommandText& integer(std::int64_t value) {
+        separate();
+        append_int(text_, value);
+        return *this;
+    }
+    CommandText& six_decimal(double value) {
+        separate();
+        append_six_decimal(text_, value);
+        return *this;
+    }
+    CommandText& one_decimal(double value) {
+        separate();
+        append_one_decimal(text_, value);
+        return *this;
+    }
+    // A field the caller supplied, passed on as it is.
+    CommandText& verbatim(std::string_view text) {
+        separate();
+        text_ += text;
+        return *this;
+    }
+    // The finished text; the builder is spent afterwards.
+    std::string finish() {
+        text_ += '!';
+        return std::move(text_);
+    }
+
+private:
+    void separate() {
+        if (has_field_) text_ += ',';
+        has_field_ = true;
+    }
+
+    std::string text_;
+    bool has_field_ = false;
+};
 
 }  // namespace orvane

@@ -73,10 +73,7 @@ int Runtime::cmd(int code, int axis, std::string& text) {
 
     switch (code) {
         case 0: {
-            std::string command = "2000:";
-            command += text;
-            command += '!';
-            queue(command);
+            queue(CommandText("2000").verbatim(text).finish());
             return 1;
         }
         case 1:
@@ -113,12 +110,8 @@ int Runtime::cmd(int code, int axis, std::string& text) {
                     params.set_float_field(k, to_float(piece));
                 }
             }
-            std::string command = "120:";
-            append_int(command, axis);
-            command += ',';
-            command += text;
-            command += '!';
-            queue(command);
+            // The caller's text goes out as given, not re-formatted.
+            queue(CommandText("120").integer(axis).verbatim(text).finish());
             return 1;
         }
         case 4:
@@ -129,32 +122,23 @@ int Runtime::cmd(int code, int axis, std::string& text) {
             return 1;
         case 5: {
             if (count_fields(text) != io_total) return 0;
-            std::string command = "180:";
+            std::string digits;
             std::string_view rest = text;
             for (std::size_t i = 0; i < io_total; ++i) {
                 std::int32_t level = to_int(next_field(rest));
                 level = level < 1 ? 1 : (level > 16 ? 16 : level);
                 mirror_.output_level[i].set(level);
-                command += level_digits[level - 1];
+                digits += level_digits[level - 1];
             }
-            command += '!';
-            queue(command);
+            queue(CommandText("180").verbatim(digits).finish());
             return 1;
         }
         case 100: {
-            std::string command = "200:";
-            append_int(command, axis);
-            command += ',';
-            command += text;
-            command += '!';
-            queue(command);
+            queue(CommandText("200").integer(axis).verbatim(text).finish());
             return 1;
         }
         case 101: {
-            std::string command = "210:";
-            append_int(command, axis);
-            command += '!';
-            queue(command);
+            queue(CommandText("210").integer(axis).finish());
             return 1;
         }
         case 102:

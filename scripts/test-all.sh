@@ -12,6 +12,8 @@
 #   python   install the Python package offline and run its tests
 #   fuzz     build the libFuzzer targets (clang) and fuzz each for a while
 #            from its seed corpus
+#   memcheck an integration subset under valgrind memcheck (errors, leaks,
+#            leaked sockets)
 # Build trees are build/<preset>. Give stage names to run only those, e.g.
 #   scripts/test-all.sh dev mingw
 # Environment: ORVANE_JOBS (build jobs, default 2).
@@ -20,7 +22,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}
-all_stages=(dev asan tsan mingw package examples python fuzz)
+all_stages=(dev asan tsan mingw package examples python fuzz memcheck)
 if (($#)); then stages=("$@"); else stages=("${all_stages[@]}"); fi
 for stage in "${stages[@]}"; do
     [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "test-all: unknown stage '$stage' (have: ${all_stages[*]})" >&2; exit 2; }
@@ -205,6 +207,7 @@ for stage in "${stages[@]}"; do
         examples) ORVANE_BUILD_DIR=$repo/build/dev script_stage examples "$repo/scripts/run-examples.sh" ;;
         python) script_stage python "$repo/scripts/test-python.sh" "$repo/build/dev" ;;
         fuzz) fuzz_stage ;;
+        memcheck) script_stage memcheck "$repo/scripts/memcheck.sh" "$repo/build/memcheck" ;;
         *) preset_stage "$stage" ;;
     esac
 done

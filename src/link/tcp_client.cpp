@@ -9,7 +9,10 @@ namespace orvane {
 
 // The link's texts in the GBK code page, as the controller's tools expect.
 const std::string& TCPClient::text_socket_create_failed() {
-    static const std::string text = "\xB4\xB4\xBD\xA8" "socket" "\xCA\xA7\xB0\xDC";
+    static const std::string text =
+        "\xB4\xB4\xBD\xA8"
+        "socket"
+        "\xCA\xA7\xB0\xDC";
     return text;
 }
 const std::string& TCPClient::text_send_failed() {
@@ -21,15 +24,21 @@ const std::string& TCPClient::text_reconnect_failed() {
     return text;
 }
 const std::string& TCPClient::text_reconnecting() {
-    static const std::string text = "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3" "...";
+    static const std::string text =
+        "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3"
+        "...";
     return text;
 }
 const std::string& TCPClient::text_reconnected() {
-    static const std::string text = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6" "!";
+    static const std::string text =
+        "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6"
+        "!";
     return text;
 }
 const std::string& TCPClient::text_error_code() {
-    static const std::string text = " (\xB4\xED\xCE\xF3\xC2\xEB" ": ";
+    static const std::string text =
+        " (\xB4\xED\xCE\xF3\xC2\xEB"
+        ": ";
     return text;
 }
 
@@ -182,6 +191,13 @@ bool TCPClient::adopt(platform::Socket connected) {
     return true;
 }
 
+bool TCPClient::take_send_failure(const std::shared_ptr<platform::Socket>& socket) {
+    std::lock_guard lock(socket_mutex_);
+    const bool failed_here = send_failed_on_.lock() == socket && socket == socket_;
+    send_failed_on_.reset();
+    return failed_here;
+}
+
 bool TCPClient::mark_lost(const std::shared_ptr<platform::Socket>& socket) {
     std::lock_guard lock(socket_mutex_);
     // A socket that a reconnect has already replaced: its end is not the end
@@ -230,8 +246,21 @@ bool TCPClient::pause(int ms) {
 
 void TCPClient::receive_loop() {
     std::string buffer(receive_buffer_size, '\0');
+    // The socket this thread last received on while its end was not yet
+    // reported.
+    std::shared_ptr<platform::Socket> receiving;
     while (is_running_.load()) {
         if (!is_connected_.load()) {
+            if (receiving) {
+                // A failed send marked the link down without a word, and the
+                // host would go on seeing it up until the reconnection: report
+                // the end of that link here, once.
+                std::lock_guard order(connection_mutex_);
+                if (!is_connected_.load() && is_running_.load() && take_send_failure(receiving)) {
+                    dispatch_connection(receive_worker_, false);
+                }
+                receiving.reset();
+            }
             pause(timings_.idle_poll_ms);
             continue;
         }
@@ -240,6 +269,7 @@ void TCPClient::receive_loop() {
             pause(timings_.idle_poll_ms);
             continue;
         }
+        receiving = socket;
         const int received = platform::receive(socket->get(), buffer.data(), receive_buffer_size);
         if (received > 0) {
             DataCallback callback;
@@ -259,8 +289,11 @@ void TCPClient::receive_loop() {
                 continue;
             }
         }
-        std::lock_guard order(connection_mutex_);
-        if (mark_lost(socket)) dispatch_connection(receive_worker_, false);
+        {
+            std::lock_guard order(connection_mutex_);
+            if (mark_lost(socket)) dispatch_connection(receive_worker_, false);
+        }
+        receiving.reset();
     }
 }
 
@@ -298,7 +331,10 @@ bool TCPClient::send_bytes(const char* data, int length) {
             const int n = platform::send(socket->get(), data + sent, length - sent);
             if (n < 0) {
                 if (platform::is_interrupted(platform::last_socket_error())) continue;
-                mark_lost(socket);
+                if (mark_lost(socket)) {
+                    std::lock_guard lock(socket_mutex_);
+                    send_failed_on_ = socket;
+                }
                 break;
             }
             sent += n;

@@ -22,8 +22,8 @@ namespace orvane {
 struct LinkTimings {
     int connect_timeout_ms = 1000;
     int reconnect_pause_ms = 3000;
-    int idle_poll_ms = 100;       // receive/reconnect threads while nothing to do
-    int keepalive_idle_s = 2;     // dead-peer detection
+    int idle_poll_ms = 100;    // receive/reconnect threads while nothing to do
+    int keepalive_idle_s = 2;  // dead-peer detection
     int keepalive_interval_s = 1;
     int keepalive_probes = 3;
 };
@@ -83,6 +83,8 @@ private:
     // Marks the link down for a loss seen on socket, unless a reconnect has
     // already replaced that socket (false: nothing to report).
     bool mark_lost(const std::shared_ptr<platform::Socket>& socket);
+    // True (once) when a send failed on socket and it is still the link's.
+    bool take_send_failure(const std::shared_ptr<platform::Socket>& socket);
     void dispatch_connection(CallbackWorker& worker, bool up);
     void report_error(const std::string& message);
     void receive_loop();
@@ -102,6 +104,7 @@ private:
     // new socket and a loss on a replaced socket is recognised as such.
     mutable std::mutex socket_mutex_;
     std::shared_ptr<platform::Socket> socket_;
+    std::weak_ptr<platform::Socket> send_failed_on_;  // not yet reported as a loss
     std::string server_ip_;
     int server_port_ = 0;
 

@@ -14,51 +14,11 @@
 #include <sstream>
 
 #include "reliability_support.h"
+#include "support/mirror_dump.h"
 
 namespace orvane::reliability {
+using test::mirror_dump;
 namespace {
-
-// Every field of the mirror as text, so two readings can be compared whole.
-std::string mirror_dump(const ControllerMirror& m) {
-    std::ostringstream out;
-    out.precision(9);
-    out << "axis_count " << m.axis_count.get() << " paused " << m.poll_paused.load() << " stop "
-        << m.stop_requested.load() << " connected " << m.connected.load() << " synced " << m.outputs_synced.load()
-        << "\nspeed";
-    for (const auto& c : m.axis_speed) out << ' ' << c.get();
-    out << "\nraw";
-    for (const auto& c : m.status_raw) out << ' ' << c.get();
-    out << "\npos";
-    for (const auto& c : m.axis_pos) out << ' ' << c.get();
-    out << "\nbits";
-    for (const auto& c : m.axis_state_bits) out << ' ' << c.get();
-    out << "\nstatus_count " << m.status_count.get() << "\ninputs";
-    for (const auto& c : m.input_bits) out << ' ' << c.get();
-    out << "\nfly";
-    for (const auto& c : m.fly_counters) out << ' ' << c.get();
-    out << "\nlevel";
-    for (const auto& c : m.output_level) out << ' ' << c.get();
-    out << "\nvalue";
-    for (const auto& c : m.output_value) out << ' ' << c.get();
-    out << "\nsent";
-    for (const auto& c : m.output_sent) out << ' ' << c.get();
-    out << "\ntype " << m.type_code.get() << "\nversion [" << m.version_text.get() << "]\nparams";
-    for (const auto& p : m.axis_params) {
-        const AxisParams a = p.snapshot();
-        for (int k = 0; k < field::count; ++k) {
-            if (k < field::int_count) {
-                out << ' ' << a.int_field(k);
-            } else {
-                out << ' ' << a.float_field(k);
-            }
-        }
-        out << " |";
-    }
-    out << "\n5010 [" << m.reply_5010.get() << "]\nio [" << m.io_text.get() << "]\naddress ["
-        << m.controller_address.get() << "]\nfly_positions";
-    for (float f : m.fly_positions.snapshot()) out << ' ' << f;
-    return out.str();
-}
 
 class BadInput : public ::testing::Test {
 protected:

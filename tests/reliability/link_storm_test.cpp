@@ -253,7 +253,9 @@ void run_storm(int drops, bool fast_timings, double rise_limit_ms, const std::st
 }
 
 TEST(LinkStorm, DropsWithShortReconnectPause) {
-    run_storm(static_cast<int>(env_long("ORVANE_REL_DROPS", 20)), true, 2000.0, "storm_fast");
+    // A reconnection may include one connect time-out (1000 ms), as when a
+    // refused attempt shows as a time-out under Windows sockets.
+    run_storm(static_cast<int>(env_long("ORVANE_REL_DROPS", 20)), true, 3000.0, "storm_fast");
 }
 
 TEST(LinkStorm, DropsWithDefaultTimings) {

@@ -108,7 +108,7 @@ fuzz_stage() {
         -DORVANE_BUILD_BENCH=OFF -DORVANE_BUILD_TOOLS=OFF -DORVANE_BUILD_EXAMPLES=OFF >/dev/null
     cmake --build "$build" -j "$jobs" --target fuzz_cmd
     section "fuzz: fuzz_cmd for $seconds s"
-    # New inputs go to a scratch corpus; the seed corpus in the tree stays
+    # New inputs go to a scratch corpus; the stored corpus in the tree stays
     # as it is (add a finding there by hand once it is fixed).
     local scratch=$build/corpus-cmd
     mkdir -p "$scratch"

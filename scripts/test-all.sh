@@ -11,7 +11,7 @@
 #            against the simulator
 #   python   install the Python package offline and run its tests
 #   fuzz     build the libFuzzer targets (clang) and fuzz each for a while
-#            from its seed corpus
+#            from its stored corpus
 #   memcheck an integration subset under valgrind memcheck (errors, leaks,
 #            leaked sockets)
 # Build trees are build/<preset>. Give stage names to run only those, e.g.

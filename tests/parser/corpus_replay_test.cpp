@@ -1,33 +1,22 @@
-// Replays the fuzzer's seed corpus through the parser with the same driver
+// Replays the fuzzer's stored corpus through the parser with the same driver
 // as the fuzz target, so a regression shows up without clang.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
-
 #include "parser_driver.h"
+#include "support/corpus_files.h"
 
 namespace orvane {
 namespace {
 
 TEST(ParserCorpus, EveryInputReplaysCleanly) {
-    const std::filesystem::path dir(ORVANE_PARSER_CORPUS_DIR);
-    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
-    std::size_t replayed = 0;
+    const auto files = test::read_corpus(ORVANE_PARSER_CORPUS_DIR);
     std::uint64_t sink = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (!entry.is_regular_file()) continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        ASSERT_TRUE(in) << entry.path();
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const std::string problem = fuzz::replay_parser_input(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                                              bytes.size(), sink);
-        EXPECT_EQ(problem, "") << entry.path();
-        ++replayed;
+    for (const auto& file : files) {
+        const std::string problem = fuzz::replay_parser_input(
+            reinterpret_cast<const std::uint8_t*>(file.bytes.data()), file.bytes.size(), sink);
+        EXPECT_EQ(problem, "") << file.path;
     }
-    EXPECT_GE(replayed, 20u) << "seed corpus missing from " << dir;
+    EXPECT_GE(files.size(), 20u) << "stored corpus missing from " << ORVANE_PARSER_CORPUS_DIR;
 }
 
 }  // namespace

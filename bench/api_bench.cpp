@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace {
 

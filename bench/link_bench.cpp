@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace {
 

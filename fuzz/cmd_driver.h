@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "state/controller_mirror.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace orvane::fuzz {
 

@@ -58,6 +58,23 @@ extern "C" {
  * range", "stof argument out of range"). */
 #define ORVANE_E_OUT_OF_RANGE (-3)
 
+/* Handles and waits (see orvane_strerror for a text of each): */
+/* An argument is null or out of range: nothing was done. */
+#define ORVANE_E_BAD_ARGUMENT (-4)
+/* Called from one of the library's own threads (inside a connection or log
+ * handler) where it would have to wait for that very thread. */
+#define ORVANE_E_IN_CALLBACK (-5)
+/* A wait ended because the handle was closed (orvane_ctl_close or
+ * orvane_destroy on another thread), or it was not running. */
+#define ORVANE_E_CLOSED (-6)
+/* No memory or no thread could be had. */
+#define ORVANE_E_NO_RESOURCES (-7)
+
+/* Levels of the messages given to a log handler. */
+#define ORVANE_LOG_INFO 1    /* progress: "trying to reconnect", "reconnected" */
+#define ORVANE_LOG_WARNING 2 /* a reconnection attempt failed */
+#define ORVANE_LOG_ERROR 3   /* a send failed, no socket could be made */
+
 /* ---- Library ----------------------------------------------------------- */
 
 /* The library's version, such as "0.1.0": a static, NUL-terminated text. */
@@ -68,6 +85,27 @@ ORVANE_API const char* ORVANE_CALL orvane_version(void);
  * fail that way. Every orvane_cmd call resets it. The text stays valid until
  * the next orvane_cmd call on the same thread. Never null. */
 ORVANE_API const char* ORVANE_CALL orvane_last_error(void);
+
+/* A short English text for a return value of this interface (1, 0 and the
+ * ORVANE_E_* codes): a static, NUL-terminated text. Never null. */
+ORVANE_API const char* ORVANE_CALL orvane_strerror(int code);
+
+/* Receives the link's messages (reconnection progress, failed sends, ...)
+ * as UTF-8 text with one of the ORVANE_LOG_* levels. message is valid only
+ * during the call.
+ *
+ * Called on the library's own threads (the link thread of the connection,
+ * sometimes the thread of the poll loop or of a caller whose send failed),
+ * one message at a time per connection. It must return quickly and must
+ * not close, destroy or switch the connection it reports on (such calls are
+ * refused with ORVANE_E_IN_CALLBACK); other calls are fine. */
+typedef void(ORVANE_CALL* orvane_log_handler)(void* user_data, int level, const char* message);
+
+/* Sets the log handler of the process-wide connection; null restores the
+ * default. By default the messages go, in the GBK code page, to standard
+ * output, or where the environment variable ORVANE_LOG said when the
+ * library was loaded: "stdout", "stderr" or "off". */
+ORVANE_API void ORVANE_CALL orvane_set_log_handler(orvane_log_handler handler, void* user_data);
 
 /* ---- Start, stop and connection state -------------------------------- */
 
@@ -265,6 +303,134 @@ ORVANE_API int ORVANE_CALL orvane_get_move_state(int axis, int* state);
 /* The positions of all six axes into positions[0..5]. Refused when not
  * connected or positions null. */
 ORVANE_API int ORVANE_CALL orvane_get_pos(double positions[6]);
+
+/* ==== Controller handles ================================================ */
+
+/* One controller: its connection, its poll loop and its state. Opaque. */
+typedef struct orvane_controller orvane_controller;
+
+/* Told of every change of the connection: connected is 1 when the link came
+ * up, 0 when it went down. Called on the handle's link thread (or on the
+ * thread that closes the handle, for the final 0). It must return quickly
+ * and must not close, destroy or switch its own handle (refused with
+ * ORVANE_E_IN_CALLBACK); queries and queued commands are fine. */
+typedef void(ORVANE_CALL* orvane_connection_handler)(void* user_data, int connected);
+
+/* What orvane_create needs. Fill it with orvane_options_init first, then
+ * change what differs: a later version of the library may add fields at the
+ * end, and size tells it which ones the caller knows. */
+typedef struct orvane_options {
+    size_t size;            /* sizeof(orvane_options); set by orvane_options_init */
+    const char* host;       /* dotted IPv4 address or host name; null: the build's
+                               default controller address */
+    int port;               /* 1..65535; the build's default controller port */
+    int connect_timeout_ms; /* one connection attempt; 1000 */
+    int reconnect_pause_ms; /* pause between attempts while down; 3000 */
+    int wait_connected_ms;  /* orvane_create waits up to this long for the link
+                               to come up; 0 (the default): does not wait */
+    orvane_log_handler log_handler;               /* null: messages are dropped */
+    void* log_user_data;                          /* passed to log_handler */
+    orvane_connection_handler connection_handler; /* may be null */
+    void* connection_user_data;                   /* passed to connection_handler */
+} orvane_options;
+
+/* Sets every field to its default (see above). */
+ORVANE_API void ORVANE_CALL orvane_options_init(orvane_options* options);
+
+/* Creates a handle and starts it: its link connects in the background and
+ * keeps reconnecting by itself. Does not wait for the network unless
+ * options->wait_connected_ms says so (a host name is looked up on the
+ * handle's link thread, not here). The handle has two threads of its own.
+ * Returns ORVANE_OK with *controller set, or:
+ *   ORVANE_E_BAD_ARGUMENT  options or controller null, options->size too
+ *       small, a port outside 1..65535, a negative time;
+ *   ORVANE_E_NO_RESOURCES  no memory or no thread.
+ * A create that waited in vain still succeeds: the link goes on trying. */
+ORVANE_API int ORVANE_CALL orvane_create(const orvane_options* options, orvane_controller** controller);
+
+/* Stops the handle's link and loop (sending what was queued while the link
+ * is up, as orvane_ctl_close does), wakes its waits, and frees it. Returns
+ * within about 100 ms. May be called from any thread, also while another
+ * thread waits on the handle (that wait returns ORVANE_E_CLOSED); no other
+ * call may use the handle afterwards. Null does nothing (ORVANE_OK).
+ * Returns ORVANE_E_IN_CALLBACK, and frees nothing, when called from the
+ * handle's own handlers. */
+ORVANE_API int ORVANE_CALL orvane_destroy(orvane_controller* controller);
+
+/* The address and port the handle was created with (or switched to by codes
+ * 6000/6001), NUL-terminated into buffer, never beyond capacity. Returns
+ * ORVANE_OK, ORVANE_E_BUFFER_TOO_SMALL or ORVANE_E_BAD_ARGUMENT. */
+ORVANE_API int ORVANE_CALL orvane_ctl_address(orvane_controller* controller, char* buffer, size_t capacity);
+ORVANE_API int ORVANE_CALL orvane_ctl_port(orvane_controller* controller);
+
+/* ---- Session and readiness -------------------------------------------- */
+
+/* orvane_initial, orvane_close and orvane_is_connect for one handle. A
+ * handle starts running at orvane_create; after orvane_ctl_close,
+ * orvane_ctl_initial starts it again (one attempt on the calling thread, as
+ * orvane_initial). Close sends what was queued while the link is up, then
+ * forgets the rest; it returns ORVANE_E_IN_CALLBACK from the handle's own
+ * handlers. A null handle: ORVANE_E_BAD_ARGUMENT. */
+ORVANE_API int ORVANE_CALL orvane_ctl_initial(orvane_controller* controller);
+ORVANE_API int ORVANE_CALL orvane_ctl_close(orvane_controller* controller);
+ORVANE_API int ORVANE_CALL orvane_ctl_is_connect(orvane_controller* controller);
+
+/* 1 when connected and the output levels, axis parameters and version text
+ * have arrived (what the poll loop asks for after every connection), else 0.
+ * Before that, parameters and levels read as their defaults. */
+ORVANE_API int ORVANE_CALL orvane_ctl_is_ready(orvane_controller* controller);
+
+/* Waits block the calling thread up to timeout_ms (0: only looks) and
+ * return 1 as soon as the condition holds, 0 when the time ran out,
+ * ORVANE_E_CLOSED when the handle is closed or destroyed meanwhile (or was
+ * not running), ORVANE_E_BAD_ARGUMENT for a null handle or a mask naming no
+ * axis or an axis above 5. axes is a mask: bit a (1 << a) for axis a.
+ *
+ * at rest: every named axis's move-state bit is 1, taken from status
+ * replies after the hold-off that a move command starts (so a wait right
+ * after a move does not see the state from before it);
+ * homed: every named axis's home-state bit is 1, likewise. */
+ORVANE_API int ORVANE_CALL orvane_ctl_wait_connected(orvane_controller* controller, int timeout_ms);
+ORVANE_API int ORVANE_CALL orvane_ctl_wait_ready(orvane_controller* controller, int timeout_ms);
+ORVANE_API int ORVANE_CALL orvane_ctl_wait_at_rest(orvane_controller* controller, unsigned axes, int timeout_ms);
+ORVANE_API int ORVANE_CALL orvane_ctl_wait_homed(orvane_controller* controller, unsigned axes, int timeout_ms);
+
+/* ---- Every operation, on one handle -------------------------------------
+ * Each does what the process-wide function of the same name without "ctl_"
+ * does, on this handle's controller only, and returns the same values. A
+ * null handle returns ORVANE_E_BAD_ARGUMENT. orvane_ctl_cmd codes 6000 and
+ * 6001 move this handle to another controller: text_in is a host number
+ * on the build's controller network, a complete dotted IPv4 address, or a
+ * host name. orvane_ctl_cmd returns ORVANE_E_IN_CALLBACK for 6000 and 6001
+ * inside the handle's own handlers. */
+ORVANE_API int ORVANE_CALL orvane_ctl_cmd(orvane_controller* controller, int code, int axis, const char* text_in,
+                                          char* text_out, size_t capacity, size_t* needed);
+ORVANE_API int ORVANE_CALL orvane_ctl_set_speed(orvane_controller* controller, int axis, float speed);
+ORVANE_API int ORVANE_CALL orvane_ctl_single_move_to(orvane_controller* controller, int axis, double position);
+ORVANE_API int ORVANE_CALL orvane_ctl_xyz_move_to(orvane_controller* controller, double x, double y, double z);
+ORVANE_API int ORVANE_CALL orvane_ctl_go_home(orvane_controller* controller, int axis, float speed);
+ORVANE_API int ORVANE_CALL orvane_ctl_jog_move(orvane_controller* controller, int axis, int direction);
+ORVANE_API int ORVANE_CALL orvane_ctl_stop(orvane_controller* controller, int axis, int mode);
+ORVANE_API int ORVANE_CALL orvane_ctl_zero(orvane_controller* controller, int axis);
+ORVANE_API int ORVANE_CALL orvane_ctl_set_fly(orvane_controller* controller, int first, int second, int third);
+ORVANE_API int ORVANE_CALL orvane_ctl_start_fly(orvane_controller* controller, int first, int second);
+ORVANE_API int ORVANE_CALL orvane_ctl_trim_fly(orvane_controller* controller, int value);
+ORVANE_API int ORVANE_CALL orvane_ctl_set_output_value(orvane_controller* controller, int output, int value);
+ORVANE_API int ORVANE_CALL orvane_ctl_set_output_on(orvane_controller* controller, int output, int on);
+ORVANE_API int ORVANE_CALL orvane_ctl_set_output_all(orvane_controller* controller, int on);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_type(orvane_controller* controller);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_acc_time(orvane_controller* controller, int axis, double* time);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_axis_rotation(orvane_controller* controller, int axis, int* flag);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_fly(orvane_controller* controller, int* first, int* second, int* third);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_fly_pos(orvane_controller* controller, double* positions, size_t capacity);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_home_state(orvane_controller* controller, int axis, int* state);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_input_bit(orvane_controller* controller, int input, int* level);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_input_bits(orvane_controller* controller, int levels[24]);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_soft_limits(orvane_controller* controller, int axis, double* left,
+                                                      double* right);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_max_speed(orvane_controller* controller, int axis, int* speed);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_move_state(orvane_controller* controller, int axis, int* state);
+ORVANE_API int ORVANE_CALL orvane_ctl_get_pos(orvane_controller* controller, double positions[6]);
 
 #ifdef __cplusplus
 }

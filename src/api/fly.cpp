@@ -10,7 +10,7 @@
 namespace orvane {
 
 int Runtime::set_fly(int first, int second, int third) {
-    if (!mirror_.connected.load()) return 0;
+    if (!connected()) return 0;
     queue(CommandText("490").integer(first).integer(second).integer(third).finish());
     mirror_.fly_counters[0].set(first);
     mirror_.fly_counters[1].set(second);
@@ -19,7 +19,7 @@ int Runtime::set_fly(int first, int second, int third) {
 }
 
 int Runtime::start_fly(int first, int second) {
-    if (!mirror_.connected.load()) return 0;
+    if (!connected()) return 0;
     // Positions of an earlier run must not be mistaken for this one's.
     mirror_.fly_positions.clear();
     queue(CommandText("500").integer(first).integer(second).finish());
@@ -28,7 +28,7 @@ int Runtime::start_fly(int first, int second) {
 }
 
 int Runtime::trim_fly(int value) {
-    if (!mirror_.connected.load()) return 0;
+    if (!connected()) return 0;
     mirror_.fly_positions.clear();
     queue(CommandText("510").integer(value).finish());
     std::this_thread::sleep_for(std::chrono::milliseconds(config_.home_pause_ms));

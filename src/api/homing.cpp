@@ -15,7 +15,7 @@ constexpr float slowest_speed = 0.1f;
 }
 
 int Runtime::go_home(int axis, float speed) {
-    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    if (!connected() || !existing_axis(axis)) return 0;
     const auto a = static_cast<std::size_t>(axis);
     mirror_.axis_state_bits[2 * a + 1].set(false);
     double home_speed = static_cast<double>(speed);
@@ -30,7 +30,7 @@ int Runtime::go_home(int axis, float speed) {
 }
 
 int Runtime::jog_move(int axis, bool direction) {
-    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    if (!connected() || !existing_axis(axis)) return 0;
     const auto a = static_cast<std::size_t>(axis);
     if (static_cast<double>(mirror_.axis_speed[a].get()) < 0.1) mirror_.axis_speed[a].set(slowest_speed);
     queue(CommandText("150")
@@ -44,13 +44,13 @@ int Runtime::jog_move(int axis, bool direction) {
 int Runtime::stop(int axis, int mode) {
     // Stopping is accepted for every axis the controller can have, whatever
     // its type; anything outside 0..5 is not an axis at all.
-    if (!mirror_.connected.load() || axis < 0 || axis > 5) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     queue(CommandText("140").integer(axis).integer(mode).finish());
     return 1;
 }
 
 int Runtime::zero(int axis) {
-    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    if (!connected() || !existing_axis(axis)) return 0;
     queue(CommandText("170").integer(axis).finish());
     return 1;
 }

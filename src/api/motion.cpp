@@ -29,14 +29,14 @@ double sendable(double speed) {
 }  // namespace
 
 int Runtime::set_speed(int axis, float speed) {
-    if (!mirror_.connected.load() || axis < 0 || axis > 5) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     if (speed == 0.0f) return 0;
     mirror_.axis_speed[static_cast<std::size_t>(axis)].set(std::fabs(speed));
     return 1;
 }
 
 int Runtime::single_move_to(int axis, double position) {
-    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    if (!connected() || !existing_axis(axis)) return 0;
     // A target that is not a number must never reach a motion controller.
     if (!std::isfinite(position)) return 0;
     const auto a = static_cast<std::size_t>(axis);
@@ -49,7 +49,7 @@ int Runtime::single_move_to(int axis, double position) {
               .six_decimal(position)
               .finish());
     mirror_.axis_state_bits[2 * a].set(false);
-    mirror_.status_count.set(1);
+    mirror_.start_state_hold_off();
     return 1;
 }
 
@@ -86,7 +86,7 @@ int Runtime::xyz_move_to(double x, double y, double z) {
     mirror_.axis_state_bits[0].set(false);
     mirror_.axis_state_bits[2].set(false);
     mirror_.axis_state_bits[4].set(false);
-    mirror_.status_count.set(1);
+    mirror_.start_state_hold_off();
     return 1;
 }
 

@@ -23,8 +23,8 @@ std::int32_t output_product(std::int32_t value, std::int32_t level) {
 }  // namespace
 
 int Runtime::set_output_value(int output, int value) {
+    if (!connected() || !io_number(output) || value > full_on) return 0;
     const int index = output - 1;
-    if (!mirror_.connected.load() || index < 0 || index > 23 || value > full_on) return 0;
     // A negative value would go out as a negative output value.
     if (value < 0) return 0;
     const auto i = static_cast<std::size_t>(index);
@@ -35,8 +35,8 @@ int Runtime::set_output_value(int output, int value) {
 }
 
 int Runtime::set_output_on(int output, bool on) {
+    if (!connected() || !io_number(output)) return 0;
     const int index = output - 1;
-    if (!mirror_.connected.load() || index < 0 || index > 23) return 0;
     const auto i = static_cast<std::size_t>(index);
     mirror_.output_value[i].set(on ? output_product(full_on, mirror_.output_level[i].get()) : 0);
     wakeup_.signal();
@@ -44,7 +44,7 @@ int Runtime::set_output_on(int output, bool on) {
 }
 
 int Runtime::set_output_all(bool on) {
-    if (!mirror_.connected.load()) return 0;
+    if (!connected()) return 0;
     for (std::size_t i = 0; i < io_total; ++i) {
         mirror_.output_value[i].set(on ? output_product(full_on, mirror_.output_level[i].get()) : 0);
     }

@@ -1,7 +1,7 @@
 // The library's one process-wide Runtime, behind the exports.
 #pragma once
 
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace orvane {
 

@@ -10,10 +10,6 @@
 namespace orvane {
 
 namespace {
-bool valid_axis(int axis) {
-    return axis >= 0 && axis <= 5;
-}
-
 // The count of the last counting call (null pointer) on this thread, so a
 // caller that sized its array from it is not overrun by a list that grew in
 // between. -1: no counting call pending.
@@ -36,13 +32,13 @@ int Runtime::get_type() const {
 }
 
 int Runtime::get_acc_time(int axis, double& time) const {
-    if (!mirror_.connected.load() || !valid_axis(axis)) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     time = static_cast<double>(mirror_.axis_params[static_cast<std::size_t>(axis)].float_field(field::acc_time));
     return 1;
 }
 
 int Runtime::get_axis_rotation(int axis, bool& flag) const {
-    if (!mirror_.connected.load() || axis < 0 || axis >= mirror_.axis_count.get()) return 0;
+    if (!connected() || !existing_axis(axis)) return 0;
     flag = mirror_.axis_params[static_cast<std::size_t>(axis)].int_field(field::axis_rotation) != 0;
     return 1;
 }
@@ -68,27 +64,31 @@ int Runtime::get_fly_pos(double* positions) const {
     return static_cast<int>(held < limit ? held : limit);
 }
 
+std::size_t Runtime::copy_fly_positions(double* positions, std::size_t capacity) const {
+    return mirror_.fly_positions.copy_to(positions, capacity);
+}
+
 int Runtime::get_home_state(int axis, bool& state) const {
-    if (!mirror_.connected.load() || !valid_axis(axis)) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     state = mirror_.axis_state_bits[2 * static_cast<std::size_t>(axis) + 1].get();
     return 1;
 }
 
 int Runtime::get_input_bit(int input, bool& level) const {
     // All 24 inputs exist; the array form delivers them all too.
-    if (!mirror_.connected.load() || input < 1 || input > io_total) return 0;
+    if (!connected() || !io_number(input)) return 0;
     level = mirror_.input_bits[static_cast<std::size_t>(input - 1)].get();
     return 1;
 }
 
 int Runtime::get_input_bits(bool* levels) const {
-    if (!mirror_.connected.load() || levels == nullptr) return 0;
+    if (!connected() || levels == nullptr) return 0;
     for (std::size_t i = 0; i < io_total; ++i) levels[i] = mirror_.input_bits[i].get();
     return 1;
 }
 
 int Runtime::get_soft_limits(int axis, double& left, double& right) const {
-    if (!valid_axis(axis)) return 0;
+    if (!any_axis(axis)) return 0;
     const SharedAxisParams& p = mirror_.axis_params[static_cast<std::size_t>(axis)];
     const float margin = p.float_field(field::soft_limit_margin);
     left = static_cast<double>(p.float_field(field::left_soft_limit) + margin);
@@ -97,19 +97,19 @@ int Runtime::get_soft_limits(int axis, double& left, double& right) const {
 }
 
 int Runtime::get_max_speed(int axis, int& speed) const {
-    if (!mirror_.connected.load() || !valid_axis(axis)) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     speed = truncate_to_int(mirror_.axis_params[static_cast<std::size_t>(axis)].float_field(field::max_speed));
     return 1;
 }
 
 int Runtime::get_move_state(int axis, bool& state) const {
-    if (!mirror_.connected.load() || !valid_axis(axis)) return 0;
+    if (!connected() || !any_axis(axis)) return 0;
     state = mirror_.axis_state_bits[2 * static_cast<std::size_t>(axis)].get();
     return 1;
 }
 
 int Runtime::get_pos(double* positions) const {
-    if (!mirror_.connected.load() || positions == nullptr) return 0;
+    if (!connected() || positions == nullptr) return 0;
     for (std::size_t i = 0; i < axis_total; ++i) positions[i] = static_cast<double>(mirror_.axis_pos[i].get());
     return 1;
 }

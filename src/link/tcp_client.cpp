@@ -54,12 +54,13 @@ TCPClient::TCPClient(LinkTimings timings) : timings_(timings) {
     text_error_code();
     on_connection_ = [](bool) {};
     on_data_ = [](std::string) {};
+    on_quiet_ = [] {};
     on_error_ = [](const std::string&) {};
     on_progress_ = [](const std::string& line) { std::cout << line << std::endl; };
 }
 
 TCPClient::~TCPClient() {
-    // Threads reach this object through its address: never outlive it.
+    // The thread reaches this object through its address: never outlive it.
     disconnect();
 }
 
@@ -73,6 +74,12 @@ void TCPClient::set_data_callback(DataCallback callback) {
     on_data_ = std::move(callback);
 }
 
+void TCPClient::set_quiet_callback(int quiet_ms, QuietCallback callback) {
+    std::lock_guard lock(callback_mutex_);
+    quiet_ms_ = quiet_ms;
+    on_quiet_ = std::move(callback);
+}
+
 void TCPClient::set_error_callback(ErrorCallback callback) {
     std::lock_guard lock(callback_mutex_);
     on_error_ = std::move(callback);
@@ -82,6 +89,8 @@ void TCPClient::set_progress_callback(ProgressCallback callback) {
     std::lock_guard lock(callback_mutex_);
     on_progress_ = std::move(callback);
 }
+
+bool TCPClient::on_link_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
 
 std::string TCPClient::server_ip() const {
     std::lock_guard lock(socket_mutex_);
@@ -98,18 +107,7 @@ std::shared_ptr<platform::Socket> TCPClient::current_socket() const {
     return socket_;
 }
 
-void TCPClient::replace_socket(std::shared_ptr<platform::Socket> socket) {
-    std::shared_ptr<platform::Socket> old;
-    {
-        std::lock_guard lock(socket_mutex_);
-        old = std::exchange(socket_, std::move(socket));
-    }
-    // Wakes a receive still blocked on the old socket; it is closed once the
-    // last thread using it lets go.
-    if (old && old->valid()) platform::shutdown_both(old->get());
-}
-
-bool TCPClient::start(const std::string& address, int port) {
+bool TCPClient::start(const std::string& address, int port, bool attempt_now) {
     if (is_running_.load()) return false;
     {
         std::lock_guard lock(socket_mutex_);
@@ -118,32 +116,21 @@ bool TCPClient::start(const std::string& address, int port) {
     }
     is_running_.store(true);
 
-    platform::Socket initial = platform::open_tcp_socket();
-    if (!initial.valid()) {
+    // A platform that cannot make sockets at all is told once, here.
+    if (!platform::open_tcp_socket().valid()) {
         report_error(text_socket_create_failed());
         return false;
     }
-    replace_socket(std::make_shared<platform::Socket>(std::move(initial)));
 
-    const bool connected = adopt(connect_with_timeout(timings_.connect_timeout_ms));
-    if (connected) {
-        ConnectionCallback callback;
-        {
-            std::lock_guard lock(callback_mutex_);
-            callback = on_connection_;
-        }
-        callback(true);
-    }
-    receive_thread_ = std::thread([this] { receive_loop(); });
-    if (auto_reconnect_.load()) reconnect_thread_ = std::thread([this] { reconnect_loop(); });
+    const bool connected = attempt_now && adopt(connect_with_timeout(timings_.connect_timeout_ms));
+    // On the calling thread, before the link thread exists: no chunk can be
+    // delivered before the host has heard that the link is up.
+    if (connected) call_connection(true);
+    thread_ = std::thread([this] { run(); });
     return connected;
 }
 
 platform::Socket TCPClient::connect_with_timeout(int timeout_ms) {
-    platform::Socket attempt = platform::open_tcp_socket();
-    if (!attempt.valid()) return {};
-    if (!platform::set_non_blocking(attempt.get(), true)) return {};
-
     std::string ip;
     int port = 0;
     {
@@ -151,6 +138,15 @@ platform::Socket TCPClient::connect_with_timeout(int timeout_ms) {
         ip = server_ip_;
         port = server_port_;
     }
+    std::uint32_t unused = 0;
+    if (!platform::parse_ipv4(ip, unused)) {
+        // Anything else fails the attempt, unless names are to be looked up.
+        if (!timings_.resolve_host_names || !platform::resolve_ipv4(ip, ip)) return {};
+    }
+
+    platform::Socket attempt = platform::open_tcp_socket();
+    if (!attempt.valid()) return {};
+    if (!platform::set_non_blocking(attempt.get(), true)) return {};
     if (platform::start_connect(attempt.get(), ip, static_cast<std::uint16_t>(port & 0xFFFF)) ==
         platform::ConnectStart::failed) {
         return {};
@@ -182,38 +178,29 @@ bool TCPClient::adopt(platform::Socket connected) {
     {
         std::lock_guard lock(socket_mutex_);
         // disconnect() clears is_running under this lock: after that no
-        // socket may become the link's, or a receive could block on it.
+        // socket may become the link's.
         if (!is_running_.load()) return false;
         old = std::exchange(socket_, std::move(fresh));
+        send_failed_.store(false);
         is_connected_.store(true);
     }
+    // A sender still holding the old socket fails instead of writing into
+    // a connection nobody reads.
     if (old && old->valid()) platform::shutdown_both(old->get());
     return true;
 }
 
-bool TCPClient::take_send_failure(const std::shared_ptr<platform::Socket>& socket) {
-    std::lock_guard lock(socket_mutex_);
-    const bool failed_here = send_failed_on_.lock() == socket && socket == socket_;
-    send_failed_on_.reset();
-    return failed_here;
-}
-
-bool TCPClient::mark_lost(const std::shared_ptr<platform::Socket>& socket) {
-    std::lock_guard lock(socket_mutex_);
-    // A socket that a reconnect has already replaced: its end is not the end
-    // of the link that is up now.
-    if (socket != socket_) return false;
-    is_connected_.store(false);
-    return true;
-}
-
-void TCPClient::dispatch_connection(CallbackWorker& worker, bool up) {
+void TCPClient::call_connection(bool up) {
     ConnectionCallback callback;
     {
         std::lock_guard lock(callback_mutex_);
         callback = on_connection_;
     }
-    worker.run([&callback, up] { callback(up); });
+    try {
+        callback(up);
+    } catch (...) {
+        // A handler's failure is its own; the link goes on.
+    }
 }
 
 void TCPClient::report_error(const std::string& message) {
@@ -227,7 +214,10 @@ void TCPClient::emit_error(const std::string& text) {
         std::lock_guard lock(callback_mutex_);
         callback = on_error_;
     }
-    callback(text);
+    try {
+        callback(text);
+    } catch (...) {
+    }
 }
 
 void TCPClient::progress(const std::string& line) {
@@ -236,7 +226,10 @@ void TCPClient::progress(const std::string& line) {
         std::lock_guard lock(callback_mutex_);
         callback = on_progress_;
     }
-    callback(line);
+    try {
+        callback(line);
+    } catch (...) {
+    }
 }
 
 bool TCPClient::pause(int ms) {
@@ -244,41 +237,74 @@ bool TCPClient::pause(int ms) {
     return !pause_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !is_running_.load(); });
 }
 
-void TCPClient::receive_loop() {
-    std::string buffer(receive_buffer_size, '\0');
-    // The socket this thread last received on while its end was not yet
-    // reported.
-    std::shared_ptr<platform::Socket> receiving;
+void TCPClient::run() {
+    thread_id_.store(std::this_thread::get_id());
+    using Clock = std::chrono::steady_clock;
+    // After a start that did not connect, the first retry begins at once.
+    auto next_attempt = Clock::now();
     while (is_running_.load()) {
-        if (!is_connected_.load()) {
-            if (receiving) {
-                // A failed send marked the link down without a word, and the
-                // host would go on seeing it up until the reconnection: report
-                // the end of that link here, once.
-                std::lock_guard order(connection_mutex_);
-                if (!is_connected_.load() && is_running_.load() && take_send_failure(receiving)) {
-                    dispatch_connection(receive_worker_, false);
+        const std::shared_ptr<platform::Socket> socket = is_connected_.load() ? current_socket() : nullptr;
+        if (socket && socket->valid()) {
+            receive_on(socket);
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now < next_attempt) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt - now).count();
+            pause(static_cast<int>(std::min<long long>(left + 1, timings_.idle_poll_ms)));
+            continue;
+        }
+        try_reconnect();
+        next_attempt = Clock::now() + std::chrono::milliseconds(timings_.reconnect_pause_ms);
+    }
+}
+
+void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
+    using Clock = std::chrono::steady_clock;
+    std::string buffer(receive_buffer_size, '\0');
+    bool quiet_pending = false;
+    Clock::time_point quiet_deadline{};
+    bool lost = false;
+    while (is_running_.load() && is_connected_.load()) {
+        int wait_ms = timings_.idle_poll_ms;
+        if (quiet_pending) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(quiet_deadline - Clock::now()).count();
+            wait_ms = static_cast<int>(std::clamp<long long>(left, 0, wait_ms));
+        }
+        const int ready = platform::wait_readable(socket->get(), wait_ms);
+        if (ready == 0) {
+            if (quiet_pending && Clock::now() >= quiet_deadline) {
+                quiet_pending = false;
+                QuietCallback callback;
+                {
+                    std::lock_guard lock(callback_mutex_);
+                    callback = on_quiet_;
                 }
-                receiving.reset();
+                try {
+                    callback();
+                } catch (...) {
+                }
             }
-            pause(timings_.idle_poll_ms);
             continue;
         }
-        const std::shared_ptr<platform::Socket> socket = current_socket();
-        if (!socket || !socket->valid()) {
-            pause(timings_.idle_poll_ms);
-            continue;
-        }
-        receiving = socket;
         const int received = platform::receive(socket->get(), buffer.data(), receive_buffer_size);
         if (received > 0) {
             DataCallback callback;
+            int quiet_ms = 0;
             {
                 std::lock_guard lock(callback_mutex_);
                 callback = on_data_;
+                quiet_ms = quiet_ms_;
             }
-            std::string chunk(buffer.data(), static_cast<std::size_t>(received));
-            receive_worker_.run([&callback, &chunk] { callback(std::move(chunk)); });
+            try {
+                callback(std::string(buffer.data(), static_cast<std::size_t>(received)));
+            } catch (...) {
+            }
+            if (quiet_ms > 0) {
+                quiet_pending = true;
+                quiet_deadline = Clock::now() + std::chrono::milliseconds(quiet_ms);
+            }
             pause(1);
             continue;
         }
@@ -289,37 +315,33 @@ void TCPClient::receive_loop() {
                 continue;
             }
         }
-        {
-            std::lock_guard order(connection_mutex_);
-            if (mark_lost(socket)) dispatch_connection(receive_worker_, false);
-        }
-        receiving.reset();
+        lost = true;
+        break;
     }
+    {
+        std::lock_guard lock(socket_mutex_);
+        // A socket that a reconnect has already replaced: its end is not the
+        // end of the link that is up now.
+        if (socket != socket_) return;
+        if (lost) is_connected_.store(false);
+    }
+    // The end of the link is reported once: when the peer ended it or a
+    // send failed on it. A link marked down on purpose ends silently, and
+    // so does one the client is stopping.
+    const bool send_failed = send_failed_.exchange(false);
+    if ((lost || send_failed) && is_running_.load()) call_connection(false);
 }
 
-void TCPClient::reconnect_loop() {
-    while (is_running_.load()) {
-        if (is_connected_.load() || !is_running_.load()) {
-            pause(timings_.idle_poll_ms);
-            continue;
-        }
-        progress(text_reconnecting());
-        platform::Socket connected = connect_with_timeout(timings_.connect_timeout_ms);
-        if (connected.valid()) {
-            {
-                std::lock_guard order(connection_mutex_);
-                // A failed send that nobody has reported yet: the host hears
-                // of the old link's end before it hears of the new link.
-                if (take_send_failure(current_socket())) dispatch_connection(reconnect_worker_, false);
-                if (!adopt(std::move(connected))) return;  // stopping
-                dispatch_connection(reconnect_worker_, true);
-            }
-            progress(text_reconnected());
-        } else {
-            emit_error(text_reconnect_failed());
-        }
-        pause(timings_.reconnect_pause_ms);
+void TCPClient::try_reconnect() {
+    progress(text_reconnecting());
+    platform::Socket connected = connect_with_timeout(timings_.connect_timeout_ms);
+    if (!connected.valid()) {
+        emit_error(text_reconnect_failed());
+        return;
     }
+    if (!adopt(std::move(connected))) return;  // stopping
+    call_connection(true);
+    progress(text_reconnected());
 }
 
 bool TCPClient::send_bytes(const char* data, int length) {
@@ -334,9 +356,12 @@ bool TCPClient::send_bytes(const char* data, int length) {
             const int n = platform::send(socket->get(), data + sent, length - sent);
             if (n < 0) {
                 if (platform::is_interrupted(platform::last_socket_error())) continue;
-                if (mark_lost(socket)) {
-                    std::lock_guard lock(socket_mutex_);
-                    send_failed_on_ = socket;
+                std::lock_guard socket_lock(socket_mutex_);
+                if (socket == socket_ && is_connected_.load()) {
+                    is_connected_.store(false);
+                    send_failed_.store(true);
+                    // Wakes the link thread, which reports the end once.
+                    platform::shutdown_both(socket->get());
                 }
                 break;
             }
@@ -367,11 +392,22 @@ void TCPClient::disconnect() {
         std::lock_guard lock(pause_mutex_);
     }
     pause_cv_.notify_all();
-    if (receive_thread_.joinable()) receive_thread_.join();
-    if (reconnect_thread_.joinable()) reconnect_thread_.join();
-    replace_socket(nullptr);
-    receive_worker_.stop();
-    reconnect_worker_.stop();
+    if (thread_.joinable()) {
+        // From a callback the thread cannot wait for itself; it ends as soon
+        // as the callback returns (its owner refuses that case anyway).
+        if (on_link_thread()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+    thread_id_.store(std::thread::id{});
+    std::shared_ptr<platform::Socket> old;
+    {
+        std::lock_guard lock(socket_mutex_);
+        old = std::exchange(socket_, nullptr);
+    }
+    send_failed_.store(false);
 }
 
 void TCPClient::mark_disconnected() {

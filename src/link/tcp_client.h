@@ -1,9 +1,9 @@
-// The one TCP connection to the controller: connect with a time-out, a
-// receive thread that hands every chunk to a callback, a reconnect thread,
-// and sending. It knows nothing of the protocol.
+// The TCP connection to one controller: connect with a time-out, receive,
+// reconnect, send. One thread of its own does the receiving and the
+// reconnecting and runs the callbacks; sends come from any thread. It knows
+// nothing of the protocol.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "link/callback_worker.h"
 #include "platform/platform.h"
 
 namespace orvane {
@@ -22,16 +21,21 @@ namespace orvane {
 struct LinkTimings {
     int connect_timeout_ms = 1000;
     int reconnect_pause_ms = 3000;
-    int idle_poll_ms = 100;    // receive/reconnect threads while nothing to do
+    int idle_poll_ms = 100;    // longest wait of the link thread between looks at its flags
     int keepalive_idle_s = 2;  // dead-peer detection
     int keepalive_interval_s = 1;
     int keepalive_probes = 3;
+    // Look up an address that is not dotted IPv4 as a host name. Off for the
+    // process-wide connection, whose addresses are always numeric: a typo
+    // there must not turn into a name lookup.
+    bool resolve_host_names = false;
 };
 
 class TCPClient {
 public:
     using ConnectionCallback = std::function<void(bool)>;
     using DataCallback = std::function<void(std::string)>;
+    using QuietCallback = std::function<void()>;
     using ErrorCallback = std::function<void(const std::string&)>;
     using ProgressCallback = std::function<void(const std::string&)>;
 
@@ -42,19 +46,28 @@ public:
     TCPClient(const TCPClient&) = delete;
     TCPClient& operator=(const TCPClient&) = delete;
 
+    // Callbacks run on the link thread, one at a time, in the order of the
+    // events (except the connection callback of a start that connects, which
+    // runs on the thread of start before the link thread exists). An
+    // exception that escapes one is dropped. They must not call disconnect().
     void set_connection_callback(ConnectionCallback callback);
     void set_data_callback(DataCallback callback);
+    // Called once when quiet_ms have passed after a chunk without a further
+    // byte (0: never).
+    void set_quiet_callback(int quiet_ms, QuietCallback callback);
     void set_error_callback(ErrorCallback callback);
-    // Where the reconnect thread's two progress lines go; standard output
-    // unless replaced (tests capture them).
+    // Where the two progress lines of reconnection go; standard output
+    // unless replaced.
     void set_progress_callback(ProgressCallback callback);
 
-    // Connects once (1000 ms time-out) and starts the receive and reconnect
-    // threads either way. False at once when already running.
-    bool start(const std::string& address, int port);
-    // Stops both threads and closes the socket; waits for the threads.
+    // Connects once (connect time-out) on the calling thread unless
+    // attempt_now is false, and starts the link thread either way, which
+    // goes on trying. False at once when already running.
+    bool start(const std::string& address, int port, bool attempt_now = true);
+    // Stops the link thread and closes the socket; waits for the thread.
+    // Not to be called from a callback (it would wait for itself).
     void disconnect();
-    // Marks the link down without touching the socket.
+    // Marks the link down without touching the socket or calling back.
     void mark_disconnected();
 
     bool send_bytes(const char* data, int length);
@@ -62,6 +75,8 @@ public:
 
     bool is_connected() const { return is_connected_.load(); }
     bool is_running() const { return is_running_.load(); }
+    // True on the link thread, that is inside a callback of this client.
+    bool on_link_thread() const;
     std::string server_ip() const;
     int server_port() const;
 
@@ -80,44 +95,36 @@ private:
     // Makes a connected socket the link's socket and marks the link up,
     // unless the client is stopping (then the socket is dropped: false).
     bool adopt(platform::Socket connected);
-    // Marks the link down for a loss seen on socket, unless a reconnect has
-    // already replaced that socket (false: nothing to report).
-    bool mark_lost(const std::shared_ptr<platform::Socket>& socket);
-    // True (once) when a send failed on socket and it is still the link's.
-    bool take_send_failure(const std::shared_ptr<platform::Socket>& socket);
-    void dispatch_connection(CallbackWorker& worker, bool up);
+    void run();
+    // Receives on socket until the link ends or the client stops.
+    void receive_on(const std::shared_ptr<platform::Socket>& socket);
+    void try_reconnect();
+    void call_connection(bool up);
     void report_error(const std::string& message);
-    void receive_loop();
-    void reconnect_loop();
     void progress(const std::string& line);
     void emit_error(const std::string& text);
     // Sleeps up to ms; returns early (false) when the client is stopping.
     bool pause(int ms);
     std::shared_ptr<platform::Socket> current_socket() const;
-    void replace_socket(std::shared_ptr<platform::Socket> socket);
 
     const LinkTimings timings_;
     platform::NetworkSession network_;
 
     // Guards socket_ and the address, and orders the changes of the two
     // flags against socket replacement, so that a stopping client adopts no
-    // new socket and a loss on a replaced socket is recognised as such.
+    // new socket.
     mutable std::mutex socket_mutex_;
     std::shared_ptr<platform::Socket> socket_;
-    std::weak_ptr<platform::Socket> send_failed_on_;  // not yet reported as a loss
     std::string server_ip_;
     int server_port_ = 0;
 
     std::atomic<bool> is_connected_{false};
     std::atomic<bool> is_running_{false};
-    std::atomic<bool> auto_reconnect_{true};
+    // A send failed on the link's socket and the link thread has yet to
+    // report that end.
+    std::atomic<bool> send_failed_{false};
 
     std::mutex send_mutex_;  // keeps each text whole on the wire
-
-    // Held by the receive and reconnect threads from a change of the link
-    // state until its callback has returned, so that on_connection sees the
-    // changes in the order they happened.
-    std::mutex connection_mutex_;
 
     std::mutex pause_mutex_;
     std::condition_variable pause_cv_;
@@ -125,13 +132,13 @@ private:
     mutable std::mutex callback_mutex_;
     ConnectionCallback on_connection_;
     DataCallback on_data_;
+    QuietCallback on_quiet_;
+    int quiet_ms_ = 0;
     ErrorCallback on_error_;
     ProgressCallback on_progress_;
 
-    CallbackWorker receive_worker_;
-    CallbackWorker reconnect_worker_;
-    std::thread receive_thread_;
-    std::thread reconnect_thread_;
+    std::thread thread_;
+    std::atomic<std::thread::id> thread_id_{};
 };
 
 }  // namespace orvane

@@ -79,6 +79,10 @@ void set_keepalive(NativeSocket s, int idle_seconds, int interval_seconds, int p
 // else). Returns false for anything else.
 bool parse_ipv4(const std::string& text, std::uint32_t& address_host_order);
 
+// Looks a host name up as an IPv4 address (the system's resolver; may block)
+// and gives it as dotted text. False when there is none.
+bool resolve_ipv4(const std::string& host, std::string& dotted);
+
 enum class ConnectStart { connected, in_progress, failed };
 
 // Starts a connect on a non-blocking socket. An address that does not parse

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -81,6 +82,20 @@ void set_keepalive(NativeSocket s, int idle_seconds, int interval_seconds, int p
     // Unacknowledged data also ends the link, not only idle silence.
     unsigned int user_timeout_ms = static_cast<unsigned int>((idle_seconds + interval_seconds * probes) * 1000);
     ::setsockopt(fd(s), IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+}
+
+bool resolve_ipv4(const std::string& host, std::string& dotted) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const bool ok = ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
+    ::freeaddrinfo(found);
+    if (ok) dotted = text;
+    return ok;
 }
 
 ConnectStart start_connect(NativeSocket s, const std::string& ipv4, std::uint16_t port) {

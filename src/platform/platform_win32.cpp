@@ -98,6 +98,20 @@ void set_keepalive(NativeSocket s, int idle_seconds, int interval_seconds, int p
                  sizeof max_rt);
 }
 
+bool resolve_ipv4(const std::string& host, std::string& dotted) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const bool ok = ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
+    ::freeaddrinfo(found);
+    if (ok) dotted = text;
+    return ok;
+}
+
 ConnectStart start_connect(NativeSocket s, const std::string& ipv4, std::uint16_t port) {
     std::uint32_t address = 0;
     if (!parse_ipv4(ipv4, address)) {

@@ -141,7 +141,6 @@ struct ControllerMirror {
 
     Cell<std::int32_t> axis_count{6};
     std::atomic<bool> poll_paused{false};
-    std::atomic<bool> stop_requested{false};
     std::atomic<bool> connected{false};
     std::atomic<bool> outputs_synced{false};
     std::array<Cell<float>, axis_total> axis_speed{};
@@ -161,6 +160,14 @@ struct ControllerMirror {
     SharedText io_text;
     SharedText controller_address;
     SharedPositions fly_positions;
+
+    // The move- and home-state bits lag behind a command: the controller
+    // goes on reporting the old state for a while, so the reply parser
+    // leaves them alone for the first state_hold_off status replies after
+    // a move starts (and after a connection comes up).
+    static constexpr std::int32_t state_hold_off = 20;
+    void start_state_hold_off() { status_count.set(1); }
+    bool state_bits_current() const { return status_count.get() > state_hold_off; }
 
     // Position of axis a for a pulse or encoder count, chosen by the axis's
     // use_encoder. a must be 0..5.

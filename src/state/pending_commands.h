@@ -14,12 +14,34 @@ class PendingCommands {
 public:
     explicit PendingCommands(Wakeup& wakeup) : wakeup_(wakeup) {}
 
+    // Dropped while the queue is closed: a command given while a session
+    // ends belongs to no session.
     void append(std::string_view command) {
         {
             std::lock_guard lock(mutex_);
+            if (closed_) return;
             text_.append(command);
         }
         wakeup_.signal();
+    }
+
+    // A session ends: nothing appended from now on is kept. What is queued
+    // stays for one last take.
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+
+    // A session begins: appends are kept again.
+    void open() {
+        std::lock_guard lock(mutex_);
+        closed_ = false;
+    }
+
+    // Forgets whatever is queued.
+    void discard() {
+        std::lock_guard lock(mutex_);
+        text_.clear();
     }
 
     std::string take() {
@@ -46,6 +68,7 @@ private:
     Wakeup& wakeup_;
     mutable std::mutex mutex_;
     std::string text_;
+    bool closed_ = false;
 };
 
 }  // namespace orvane

@@ -3,7 +3,10 @@
 // everything queued as one batch per pass.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -33,21 +36,29 @@ public:
     PollLoop(const PollLoop&) = delete;
     PollLoop& operator=(const PollLoop&) = delete;
 
-    // Starts the loop thread; it runs until mirror.stop_requested is set.
+    // Starts the loop thread; it runs until request_stop().
     void start();
-    // Waits for the loop thread to end (the caller sets stop_requested and
-    // signals the wakeup first).
+    // Ends the loop at its next look. With final_pass, and the link up, it
+    // first sends what is queued and an output change not yet sent, without
+    // polling (also while polling is paused).
+    void request_stop(bool final_pass);
+    // Waits up to timeout for the loop thread to have ended its work; true
+    // when it has.
+    bool wait_finished(std::chrono::milliseconds timeout);
+    // Waits for the loop thread to end (after request_stop()).
     void join();
-    bool running() const { return thread_.joinable(); }
-    // Lets the thread go without waiting (process exit on platforms whose
-    // threads are gone by then).
-    void abandon();
+    bool on_loop_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
 
     // The "!110:" frame of the 24 output values, without a line end.
     static std::string output_frame(const std::array<Cell<std::int32_t>, io_total>& values);
 
 private:
     void run();
+    // Sends the queued commands and, when due, changed outputs as one
+    // batch. force_outputs skips the check interval.
+    enum class Sent { nothing, batch, link_down };
+    Sent send_queued(bool force_outputs);
+    bool stopping() const { return stop_requested_.load(); }
     // Sleeps up to ms, cut short only by a stop request.
     void pause(int ms);
     // True when an output check would find a change to send.
@@ -58,6 +69,14 @@ private:
     TCPClient& link_;
     Wakeup& wakeup_;
     std::thread thread_;
+    std::atomic<std::thread::id> thread_id_{};
+    std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> final_pass_{false};
+    double last_output_check_ms_ = 0;  // loop thread only
+
+    std::mutex finished_mutex_;
+    std::condition_variable finished_cv_;
+    bool finished_ = true;  // guarded by finished_mutex_
 };
 
 }  // namespace orvane

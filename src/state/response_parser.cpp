@@ -93,7 +93,7 @@ Conversion apply_status(ControllerMirror& m, std::string_view payload) {
     Conversion c = values.strict(word);  // value 12, converted during the hold-off too
     if (c != Conversion::ok) return c;
     const std::int32_t held = m.status_count.get();
-    if (held <= 20) {
+    if (held <= ControllerMirror::state_hold_off) {
         m.status_count.set(held + 1);
         values.skip();  // value 13
     } else {

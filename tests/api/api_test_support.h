@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace orvane::test {
 

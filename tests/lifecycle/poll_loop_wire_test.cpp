@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "state/runtime.h"
+#include "api/runtime.h"
 #include "support/loopback_peer.h"
 #include "support/loopback_runtime.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 #include "support/loopback_peer.h"
 #include "support/loopback_runtime.h"
 
@@ -156,7 +156,6 @@ TEST(RuntimeLifecycle, InitialAfterCloseStartsAfresh) {
 
     EXPECT_EQ(runtime.initial(), 1);
     EXPECT_EQ(runtime.is_connect(), 1);
-    EXPECT_FALSE(runtime.mirror().stop_requested.load());
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
     // A live poll loop: polls, then a queued command.
     runtime.pending().append("130:1!");

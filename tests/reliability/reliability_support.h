@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "orvane_sim/simulator.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace orvane::reliability {
 

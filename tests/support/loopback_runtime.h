@@ -7,7 +7,7 @@
 
 #include "link/tcp_client.h"
 #include "state/controller_mirror.h"
-#include "state/runtime.h"
+#include "api/runtime.h"
 
 namespace orvane::testing {
 

@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary received bytes, cut into arbitrary chunks,
-// through the reply parser into a fresh mirror.
+// through the line assembler and the reply parser into a fresh mirror, and
+// again whole into another: both must hold the same.
 #include <cstdio>
 #include <cstdlib>
 

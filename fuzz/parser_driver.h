@@ -1,5 +1,7 @@
-// Replays one fuzz input through the reply parser. Shared by the libFuzzer
-// target and the corpus replay test, so both read an input the same way.
+// Replays one fuzz input through the receive path (whole lines assembled
+// from chunks) into the reply parser, and again as one chunk: the two
+// mirrors must agree. Shared by the libFuzzer target and the corpus replay
+// test, so both read an input the same way.
 //
 // Input layout:
 //   byte 0       bits 0..2: how many chunk-length bytes follow (0: the rest
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "state/controller_mirror.h"
+#include "state/line_assembler.h"
 #include "state/response_parser.h"
 
 namespace orvane::fuzz {
@@ -70,6 +73,44 @@ inline std::string read_everything(const ControllerMirror& m, std::uint64_t& sin
     return check_invariants(m);
 }
 
+// The first field in which two mirrors differ, or an empty text.
+inline std::string mirror_difference(const ControllerMirror& a, const ControllerMirror& b) {
+    auto differ = [](const auto& x, const auto& y) {
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!(x[i].get() == y[i].get()) && !(x[i].get() != x[i].get() && y[i].get() != y[i].get())) return true;
+        }
+        return false;
+    };
+    if (a.type_code.get() != b.type_code.get() || a.axis_count.get() != b.axis_count.get()) return "type";
+    if (a.status_count.get() != b.status_count.get()) return "status_count";
+    if (a.outputs_synced.load() != b.outputs_synced.load()) return "outputs_synced";
+    if (differ(a.status_raw, b.status_raw) || differ(a.axis_pos, b.axis_pos)) return "positions";
+    if (differ(a.axis_state_bits, b.axis_state_bits) || differ(a.input_bits, b.input_bits)) return "bits";
+    if (differ(a.fly_counters, b.fly_counters)) return "fly counters";
+    if (differ(a.output_level, b.output_level) || differ(a.output_value, b.output_value) ||
+        differ(a.output_sent, b.output_sent))
+        return "outputs";
+    for (std::size_t i = 0; i < a.axis_params.size(); ++i) {
+        const AxisParams x = a.axis_params[i].snapshot();
+        const AxisParams y = b.axis_params[i].snapshot();
+        if (x.ints != y.ints) return "parameter ints";
+        for (std::size_t k = 0; k < x.floats.size(); ++k) {
+            if (!(x.floats[k] == y.floats[k]) && !(x.floats[k] != x.floats[k] && y.floats[k] != y.floats[k]))
+                return "parameter floats";
+        }
+    }
+    if (a.version_text.get() != b.version_text.get() || a.reply_5010.get() != b.reply_5010.get() ||
+        a.io_text.get() != b.io_text.get())
+        return "texts";
+    const std::vector<float> fa = a.fly_positions.snapshot();
+    const std::vector<float> fb = b.fly_positions.snapshot();
+    if (fa.size() != fb.size()) return "fly positions";
+    for (std::size_t i = 0; i < fa.size(); ++i) {
+        if (!(fa[i] == fb[i]) && !(fa[i] != fa[i] && fb[i] != fb[i])) return "fly positions";
+    }
+    return {};
+}
+
 // Returns an empty text when every check held, or what was broken.
 inline std::string replay_parser_input(const std::uint8_t* data, std::size_t size, std::uint64_t& sink) {
     if (size == 0) return {};
@@ -80,16 +121,37 @@ inline std::string replay_parser_input(const std::uint8_t* data, std::size_t siz
     const std::uint8_t* bytes = data + 1 + length_count;
     std::size_t remaining = size - 1 - length_count;
 
+    auto prepare = [mode](ControllerMirror& m) {
+        if ((mode & 0x08u) != 0) m.status_count.set(21);
+        if ((mode & 0x10u) != 0) {
+            for (std::size_t i = 0; i < io_total; i += 3) m.output_value[i].set(static_cast<std::int32_t>(i + 1));
+        }
+        if ((mode & 0x20u) != 0) {
+            for (std::size_t a = 1; a < static_cast<std::size_t>(axis_total); a += 2)
+                m.axis_params[a].set_int_field(field::use_encoder, 1);
+        }
+        if ((mode & 0x40u) != 0) m.axis_params[1].set_int_field(field::pulses_per_rev, 0);
+    };
     ControllerMirror mirror("127.0.0.254");
-    if ((mode & 0x08u) != 0) mirror.status_count.set(21);
-    if ((mode & 0x10u) != 0) {
-        for (std::size_t i = 0; i < io_total; i += 3) mirror.output_value[i].set(static_cast<std::int32_t>(i + 1));
-    }
-    if ((mode & 0x20u) != 0) {
-        for (std::size_t a = 1; a < static_cast<std::size_t>(axis_total); a += 2)
-            mirror.axis_params[a].set_int_field(field::use_encoder, 1);
-    }
-    if ((mode & 0x40u) != 0) mirror.axis_params[1].set_int_field(field::pulses_per_rev, 0);
+    prepare(mirror);
+    // Cutting changes nothing unless a conversion failed (it ends the text
+    // handed over, which then holds different lines) or the assembler had to
+    // guess (a kept tail taken early because a reply code followed, or one
+    // dropped for its size).
+    bool comparable = true;
+    LineAssembler assembler;
+    std::string problem;
+    auto apply = [&](std::string_view text) {
+        // A heap copy of exactly the text's size, so a read past its end is
+        // caught.
+        const std::vector<char> copy(text.begin(), text.end());
+        const Conversion result = apply_chunk(mirror, std::string_view(copy.data(), copy.size()));
+        sink += static_cast<std::uint64_t>(result);
+        if (result != Conversion::ok) comparable = false;
+        if (problem.empty()) problem = check_invariants(mirror);
+    };
+    const std::uint8_t* const all_bytes = bytes;
+    const std::size_t all_size = remaining;
 
     std::size_t turn = 0;
     while (remaining > 0) {
@@ -99,15 +161,25 @@ inline std::string replay_parser_input(const std::uint8_t* data, std::size_t siz
             take = wanted < remaining ? wanted : remaining;
             ++turn;
         }
-        // A heap copy of exactly the chunk's size, so a read past its end
-        // is caught.
-        const std::vector<char> chunk(bytes, bytes + take);
-        const Conversion result = apply_chunk(mirror, std::string_view(chunk.data(), chunk.size()));
-        sink += static_cast<std::uint64_t>(result);
-        std::string problem = check_invariants(mirror);
+        if (assembler.feed(std::string_view(reinterpret_cast<const char*>(bytes), take), apply)) comparable = false;
         if (!problem.empty()) return problem;
         bytes += take;
         remaining -= take;
+    }
+    assembler.flush(apply);
+    if (!problem.empty()) return problem;
+
+    ControllerMirror whole("127.0.0.254");
+    prepare(whole);
+    LineAssembler whole_assembler;
+    auto apply_whole = [&](std::string_view text) {
+        if (apply_chunk(whole, text) != Conversion::ok) comparable = false;
+    };
+    whole_assembler.feed(std::string_view(reinterpret_cast<const char*>(all_bytes), all_size), apply_whole);
+    whole_assembler.flush(apply_whole);
+    if (comparable) {
+        const std::string difference = mirror_difference(mirror, whole);
+        if (!difference.empty()) return "cut and whole input differ in " + difference;
     }
     return read_everything(mirror, sink);
 }

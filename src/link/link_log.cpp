@@ -8,8 +8,9 @@
 
 namespace orvane {
 
-ConsoleLog console_log_from_environment() {
-    const char* value = std::getenv("ORVANE_LOG");
+ConsoleLog console_log_from_environment() { return console_log_from_text(std::getenv("ORVANE_LOG")); }
+
+ConsoleLog console_log_from_text(const char* value) {
     if (!value) return ConsoleLog::standard_output;
     const std::string_view choice(value);
     if (choice == "off") return ConsoleLog::off;

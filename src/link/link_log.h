@@ -18,6 +18,7 @@ enum class ConsoleLog { off, standard_output, standard_error };
 
 // ORVANE_LOG: "stdout" (also when unset or unknown), "stderr" or "off".
 ConsoleLog console_log_from_environment();
+ConsoleLog console_log_from_text(const char* value);
 
 // A message of the link (GBK) in UTF-8.
 std::string link_text_to_utf8(const std::string& gbk_text);

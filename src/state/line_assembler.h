@@ -21,21 +21,24 @@ public:
 
     // Hands apply every text that is ready to parse: a kept tail on its own
     // when the chunk begins a new reply, then all whole lines (with their
-    // line ends). The rest is kept.
+    // line ends). The rest is kept. True when it had to guess where a line
+    // ends: a kept tail taken early or dropped for its size.
     template <class Apply>
-    void feed(std::string_view chunk, Apply&& apply) {
+    bool feed(std::string_view chunk, Apply&& apply) {
+        bool guessed = false;
         if (skipping_) {
             const std::size_t end = chunk.find('\n');
-            if (end == std::string_view::npos) return;
+            if (end == std::string_view::npos) return true;
             chunk.remove_prefix(end + 1);
             skipping_ = false;
+            guessed = true;
         }
-        if (!tail_.empty() && begins_reply(chunk)) flush(apply);
+        if (!tail_.empty() && begins_reply(chunk)) {
+            flush(apply);
+            guessed = true;
+        }
         const std::size_t last = chunk.rfind('\n');
-        if (last == std::string_view::npos) {
-            keep(chunk);
-            return;
-        }
+        if (last == std::string_view::npos) return keep(chunk) || guessed;
         if (tail_.empty()) {
             apply(chunk.substr(0, last + 1));
         } else {
@@ -44,7 +47,7 @@ public:
             whole.swap(tail_);
             apply(std::string_view(whole));
         }
-        keep(chunk.substr(last + 1));
+        return keep(chunk.substr(last + 1)) || guessed;
     }
 
     // The controller fell quiet: a kept tail is a reply of its own.
@@ -68,12 +71,13 @@ public:
     static bool begins_reply(std::string_view text);
 
 private:
-    void keep(std::string_view rest) {
+    // True when the tail grew past its limit and was dropped.
+    bool keep(std::string_view rest) {
         tail_.append(rest);
-        if (tail_.size() > tail_limit) {
-            tail_.clear();
-            skipping_ = true;
-        }
+        if (tail_.size() <= tail_limit) return false;
+        tail_.clear();
+        skipping_ = true;
+        return true;
     }
 
     std::string tail_;

@@ -1,0 +1,305 @@
+// Controller handles: several controllers in one process, each with its
+// own address, port, link, loop and state; their lifetime from any thread;
+// and the C++ class over them.
+#include <orvane/controller.hpp>
+#include <orvane/orvane_c.h>
+#include <orvane_sim/simulator.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/loopback_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvane::sim::Simulator;
+using orvane::sim::SimulatorOptions;
+
+std::unique_ptr<Simulator> start_simulator(const std::string& address, int port = 0) {
+    SimulatorOptions options;
+    options.bind_address = address;
+    options.port = port;
+    auto simulator = std::make_unique<Simulator>(options);
+    std::string error;
+    if (!simulator->start(&error)) ADD_FAILURE() << address << ": " << error;
+    return simulator;
+}
+
+orvane_options options_for(const std::string& host, int port) {
+    orvane_options options;
+    orvane_options_init(&options);
+    options.host = host.c_str();
+    options.port = port;
+    options.reconnect_pause_ms = 50;
+    return options;
+}
+
+orvane::ControllerOptions class_options(const Simulator& simulator) {
+    orvane::ControllerOptions options;
+    options.host = simulator.address();
+    options.port = simulator.port();
+    options.reconnect_pause = 50ms;
+    return options;
+}
+
+TEST(Handles, EachControllerSeesAndMovesOnlyItsOwn) {
+    constexpr int count = 3;
+    std::vector<std::unique_ptr<Simulator>> simulators;
+    std::vector<orvane::Controller> controllers;
+    for (int i = 0; i < count; ++i) {
+        simulators.push_back(start_simulator("127.0.0." + std::to_string(i + 1)));
+        simulators[static_cast<std::size_t>(i)]->set_position(1, 10.0 * (i + 1));
+        controllers.emplace_back(class_options(*simulators.back()));
+    }
+    for (auto& controller : controllers) ASSERT_EQ(controller.wait_ready(5s), orvane::WaitStatus::done);
+    for (int i = 0; i < count; ++i) {
+        auto& controller = controllers[static_cast<std::size_t>(i)];
+        ASSERT_TRUE(controller.wait_ready(0ms) == orvane::WaitStatus::done);
+        const auto wanted = 10.0 * (i + 1);
+        for (int tries = 0; tries < 200 && controller.positions().value_or(std::array<double, 6>{})[1] != wanted; ++tries)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_DOUBLE_EQ(controller.positions().value()[1], wanted) << "controller " << i;
+    }
+
+    // A move on the second reaches the second simulator only.
+    ASSERT_TRUE(controllers[1].set_speed(2, 50.0f));
+    ASSERT_TRUE(controllers[1].move_to(2, 5.0));
+    ASSERT_TRUE(simulators[1]->wait_for_command("160:2,", 2000));
+    EXPECT_EQ(controllers[1].wait_at_rest({2}, 5s), orvane::WaitStatus::done);
+    EXPECT_DOUBLE_EQ(simulators[1]->position(2), 5.0);
+    EXPECT_EQ(simulators[0]->command_count("160:"), 0u);
+    EXPECT_EQ(simulators[2]->command_count("160:"), 0u);
+
+    // Closing one leaves the others running.
+    ASSERT_TRUE(controllers[0].close());
+    ASSERT_TRUE(simulators[0]->wait_for_disconnect(2000));
+    EXPECT_FALSE(controllers[0].connected());
+    EXPECT_TRUE(controllers[1].connected());
+    EXPECT_TRUE(controllers[2].connected());
+    ASSERT_TRUE(controllers[2].set_output(5, true));
+    EXPECT_TRUE(simulators[2]->wait_for_command("!110:", 2000));
+    EXPECT_EQ(simulators[1]->command_count("!110:"), 0u);
+}
+
+TEST(Handles, SwitchingMovesOnlyItsOwnHandle) {
+    auto first = start_simulator("127.0.0.1");
+    auto second = start_simulator("127.0.0.2");
+    auto elsewhere = start_simulator("127.0.0.3", second->port());
+    orvane::Controller a(class_options(*first));
+    orvane::Controller b(class_options(*second));
+    ASSERT_EQ(a.wait_connected(5s), orvane::WaitStatus::done);
+    ASSERT_EQ(b.wait_connected(5s), orvane::WaitStatus::done);
+
+    std::string host = "127.0.0.3";
+    EXPECT_EQ(b.cmd(ORVANE_CMD_SWITCH_HOST, 0, host), 0);
+    ASSERT_TRUE(elsewhere->wait_for_client(5000));
+    EXPECT_EQ(b.address(), "127.0.0.3");
+    EXPECT_EQ(b.wait_connected(5s), orvane::WaitStatus::done);
+    EXPECT_TRUE(first->client_connected());
+    EXPECT_EQ(first->connection_count(), 1);
+    EXPECT_EQ(a.address(), first->address());
+}
+
+TEST(Handles, HostNamesAreLookedUp) {
+    auto simulator = start_simulator("127.0.0.1");
+    orvane::ControllerOptions options = class_options(*simulator);
+    options.host = "localhost";
+    orvane::Controller controller(options);
+    EXPECT_EQ(controller.wait_connected(5s), orvane::WaitStatus::done);
+}
+
+TEST(Handles, BadOptionsAreRefused) {
+    orvane_controller* handle = nullptr;
+    EXPECT_EQ(orvane_create(nullptr, &handle), ORVANE_E_BAD_ARGUMENT);
+    struct Case {
+        const char* what;
+        void (*change)(orvane_options&);
+    };
+    const Case cases[] = {
+        {"size too small", [](orvane_options& o) { o.size = sizeof(std::size_t); }},
+        {"port 0", [](orvane_options& o) { o.port = 0; }},
+        {"port 65536", [](orvane_options& o) { o.port = 65536; }},
+        {"connect time-out 0", [](orvane_options& o) { o.connect_timeout_ms = 0; }},
+        {"negative pause", [](orvane_options& o) { o.reconnect_pause_ms = -1; }},
+        {"negative wait", [](orvane_options& o) { o.wait_connected_ms = -1; }},
+    };
+    for (const Case& c : cases) {
+        orvane_options options = options_for("127.0.0.1", 9);
+        c.change(options);
+        EXPECT_EQ(orvane_create(&options, &handle), ORVANE_E_BAD_ARGUMENT) << c.what;
+    }
+    orvane_options options = options_for("127.0.0.1", 9);
+    EXPECT_EQ(orvane_create(&options, nullptr), ORVANE_E_BAD_ARGUMENT);
+    EXPECT_EQ(orvane_ctl_get_type(nullptr), ORVANE_E_BAD_ARGUMENT);
+    EXPECT_EQ(orvane_ctl_wait_ready(nullptr, 0), ORVANE_E_BAD_ARGUMENT);
+    EXPECT_EQ(orvane_destroy(nullptr), ORVANE_OK);
+    EXPECT_STRNE(orvane_strerror(ORVANE_E_IN_CALLBACK), orvane_strerror(12345));
+}
+
+TEST(Handles, GuardsAreThoseOfTheExports) {
+    auto simulator = start_simulator("127.0.0.1");
+    orvane_options options = options_for(simulator->address(), simulator->port());
+    orvane_controller* handle = nullptr;
+    ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
+    int state = 0;
+    // Not yet connected: refused like the process-wide calls.
+    EXPECT_EQ(orvane_ctl_get_move_state(handle, 0, &state), orvane_get_move_state(0, &state));
+    ASSERT_EQ(orvane_ctl_wait_ready(handle, 5000), 1);
+    EXPECT_EQ(orvane_ctl_get_move_state(handle, 6, &state), 0);
+    EXPECT_EQ(orvane_ctl_get_move_state(handle, 5, nullptr), 0);
+    EXPECT_EQ(orvane_ctl_get_input_bit(handle, 25, &state), 0);
+    EXPECT_EQ(orvane_ctl_wait_at_rest(handle, 0, 0), ORVANE_E_BAD_ARGUMENT);
+    EXPECT_EQ(orvane_ctl_wait_at_rest(handle, 1u << 6, 0), ORVANE_E_BAD_ARGUMENT);
+    char text[8];
+    size_t needed = 0;
+    EXPECT_EQ(orvane_ctl_cmd(handle, ORVANE_CMD_READ_PARAMETERS, 0, "", text, sizeof text, &needed),
+              ORVANE_E_BUFFER_TOO_SMALL);
+    EXPECT_GT(needed, sizeof text);
+    EXPECT_EQ(orvane_destroy(handle), ORVANE_OK);
+}
+
+TEST(Handles, WaitsForHomeAndRest) {
+    auto simulator = start_simulator("127.0.0.1");
+    orvane::Controller controller(class_options(*simulator));
+    ASSERT_EQ(controller.wait_ready(5s), orvane::WaitStatus::done);
+    ASSERT_TRUE(controller.home(0, 200.0f));
+    ASSERT_TRUE(controller.home(1, 200.0f));
+    EXPECT_EQ(controller.wait_homed({0, 1}, 10s), orvane::WaitStatus::done);
+    EXPECT_TRUE(simulator->homed(0) && simulator->homed(1));
+    ASSERT_TRUE(controller.set_speed(0, 100.0f));
+    ASSERT_TRUE(controller.move_to(0, 20.0));
+    // The state before the move does not count: the wait sees the move end.
+    EXPECT_EQ(controller.wait_at_rest({0}, 10s), orvane::WaitStatus::done);
+    EXPECT_DOUBLE_EQ(simulator->position(0), 20.0);
+    EXPECT_EQ(controller.wait_at_rest({7}, 0ms), orvane::WaitStatus::refused);
+}
+
+// The ways a handle can end while its link is busy.
+TEST(Handles, DestroyWhileConnectingReconnectingOrWaiting) {
+    orvane::testing::StalledListener stalled;  // connects hang until the time-out
+    ASSERT_TRUE(stalled.ok());
+    orvane::testing::LoopbackPeer refusing;
+    ASSERT_TRUE(refusing.ok());
+    refusing.stop_listening();
+
+    for (const int port : {static_cast<int>(stalled.port()), static_cast<int>(refusing.port())}) {
+        orvane_options options = options_for("127.0.0.1", port);
+        options.reconnect_pause_ms = 3000;
+        orvane_controller* handle = nullptr;
+        ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
+        std::atomic<int> wait_result{1};
+        std::thread waiter([&] { wait_result = orvane_ctl_wait_ready(handle, 60000); });
+        EXPECT_EQ(orvane_destroy(handle), ORVANE_OK);
+        waiter.join();
+        EXPECT_EQ(wait_result.load(), ORVANE_E_CLOSED) << "port " << port;
+    }
+}
+
+TEST(Handles, DestroyFromSeveralThreadsAtOnce) {
+    constexpr int count = 8;
+    std::vector<std::unique_ptr<Simulator>> simulators;
+    std::vector<orvane_controller*> handles(count, nullptr);
+    for (auto& handle : handles) {
+        simulators.push_back(start_simulator("127.0.0.1"));
+        orvane_options options = options_for(simulators.back()->address(), simulators.back()->port());
+        ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
+    }
+    for (auto* handle : handles) ASSERT_EQ(orvane_ctl_wait_connected(handle, 5000), 1);
+    std::vector<std::thread> threads;
+    std::atomic<int> destroyed{0};
+    for (auto* handle : handles) {
+        threads.emplace_back([handle, &destroyed] { destroyed += orvane_destroy(handle) == ORVANE_OK ? 1 : 0; });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(destroyed.load(), count);
+    for (auto& simulator : simulators) EXPECT_TRUE(simulator->wait_for_disconnect(2000));
+}
+
+struct CallbackProbe {
+    orvane_controller* handle = nullptr;
+    std::atomic<int> destroy_result{1};
+    std::atomic<int> close_result{1};
+    std::atomic<int> switch_result{1};
+    std::atomic<int> calls{0};
+};
+
+void ORVANE_CALL try_to_end_own_handle(void* user_data, int connected) {
+    auto* probe = static_cast<CallbackProbe*>(user_data);
+    if (!connected || probe->calls.fetch_add(1) != 0) return;
+    // The handle is set before any callback can come: create returned long ago.
+    while (probe->handle == nullptr) std::this_thread::yield();
+    probe->destroy_result = orvane_destroy(probe->handle);
+    probe->close_result = orvane_ctl_close(probe->handle);
+    probe->switch_result = orvane_ctl_cmd(probe->handle, ORVANE_CMD_SWITCH_HOST, 0, "2", nullptr, 0, nullptr);
+}
+
+TEST(Handles, AHandlerCannotEndItsOwnHandle) {
+    auto simulator = start_simulator("127.0.0.1");
+    CallbackProbe probe;
+    orvane_options options = options_for(simulator->address(), simulator->port());
+    options.connection_handler = &try_to_end_own_handle;
+    options.connection_user_data = &probe;
+    orvane_controller* handle = nullptr;
+    ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
+    probe.handle = handle;
+    ASSERT_EQ(orvane_ctl_wait_connected(handle, 5000), 1);
+    while (probe.switch_result.load() == 1) std::this_thread::yield();
+    EXPECT_EQ(probe.destroy_result.load(), ORVANE_E_IN_CALLBACK);
+    EXPECT_EQ(probe.close_result.load(), ORVANE_E_IN_CALLBACK);
+    EXPECT_EQ(probe.switch_result.load(), ORVANE_E_IN_CALLBACK);
+    EXPECT_EQ(orvane_ctl_is_connect(handle), 1);
+    EXPECT_EQ(orvane_destroy(handle), ORVANE_OK);
+}
+
+TEST(Handles, AtMostTwoThreadsPerController) {
+    if (orvane::platform::thread_count() < 0) GTEST_SKIP() << "this platform does not tell its thread count";
+    // Peers that serve every connection on one thread of their own, started
+    // before counting, so the count changes by the controllers' threads only.
+    constexpr int count = 6;
+    std::vector<std::unique_ptr<orvane::testing::LoopbackPeer>> peers;
+    for (int i = 0; i < count; ++i) peers.push_back(std::make_unique<orvane::testing::LoopbackPeer>());
+    const int before = orvane::platform::thread_count();
+    std::vector<orvane::Controller> controllers;
+    for (auto& peer : peers) {
+        orvane::ControllerOptions options;
+        options.host = "127.0.0.1";
+        options.port = peer->port();
+        controllers.emplace_back(options);
+    }
+    for (auto& controller : controllers) ASSERT_EQ(controller.wait_connected(5s), orvane::WaitStatus::done);
+    EXPECT_LE(orvane::platform::thread_count() - before, 2 * count);
+    controllers.clear();
+    EXPECT_EQ(orvane::platform::thread_count(), before);
+}
+
+TEST(Handles, ConnectionChangesAndMessagesReachTheHandlers) {
+    orvane::testing::LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    std::atomic<int> ups{0}, downs{0}, warnings{0};
+    orvane::ControllerOptions options;
+    options.host = "127.0.0.1";
+    options.port = peer.port();
+    options.reconnect_pause = 50ms;
+    options.on_connection_change = [&](bool up) { (up ? ups : downs) += 1; };
+    options.log = [&](orvane::LogLevel level, std::string_view) {
+        if (level == orvane::LogLevel::warning) ++warnings;
+    };
+    options.wait_connected = 5s;
+    orvane::Controller controller(options);
+    EXPECT_TRUE(controller.connected());
+    peer.stop_listening();
+    ASSERT_TRUE(peer.close_connection(0));
+    ASSERT_TRUE(peer.wait_for([&] { return downs.load() == 1 && warnings.load() >= 1; }, 5s));
+    ASSERT_TRUE(peer.resume_listening());
+    ASSERT_TRUE(peer.wait_for([&] { return ups.load() == 2; }, 5s));
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> inputs;
     std::string drop_random;
     std::string drop_style = "orderly";
+    int count = 1;
+    std::string spread = "ports";
 
     CLI::App app{"A stand-in motion controller for the orvane library. It speaks the controller protocol on one\n"
                  "TCP port, serves one client at a time (a new connection replaces the old one), moves its\n"
@@ -85,6 +88,16 @@ int main(int argc, char** argv) {
     app.add_option("--trace", trace, "log every line received and sent, timestamped, to FILE or to standard error (- or no value)")
         ->expected(0, 1)
         ->type_name("[FILE|-]");
+    app.add_option("--count", count,
+                   "serve N controllers from this process, on consecutive ports (or addresses, see --spread); "
+                   "each behaves as a simulator of its own")
+        ->default_val(1)
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--spread", spread,
+                   "with --count: ports (PORT, PORT+1, ...; 0: free ones) or addresses (the last octet of --bind "
+                   "counts up, all on PORT)")
+        ->default_val("ports")
+        ->check(CLI::IsMember({"ports", "addresses"}));
     app.add_option("--input", inputs, "set input N (1..24) to 0 or 1; repeatable")->type_name("N=0|1");
     app.add_option("--raw-reply-delay", options.raw_reply_delay_ms,
                    "extra milliseconds before a \"5010\" answer to raw text (the library pauses polling for 1000 ms after a raw send)")
@@ -146,17 +159,42 @@ int main(int argc, char** argv) {
                    : drop_style == "reset"  ? orvane::sim::DropStyle::reset
                                             : orvane::sim::DropStyle::orderly;
 
-    orvane::sim::Simulator simulator(options);
-    std::string error;
-    if (!simulator.start(&error)) {
-        std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
-        if (options.port > 0 && options.port < 1024) {
-            std::fprintf(stderr, "orvane-sim: run as root, grant the capability (setcap cap_net_bind_service=+ep), or choose --port\n");
+    if (options.bind_address.empty()) options.bind_address = default_address;
+    std::vector<std::unique_ptr<orvane::sim::Simulator>> simulators;
+    for (int i = 0; i < count; ++i) {
+        orvane::sim::SimulatorOptions own = options;
+        if (i > 0 && spread == "ports" && options.port != 0) own.port = options.port + i;
+        if (i > 0 && spread == "addresses") {
+            const auto point = options.bind_address.rfind('.');
+            int last = 0;
+            try {
+                last = std::stoi(options.bind_address.substr(point + 1));
+            } catch (const std::exception&) {
+                last = 256;
+            }
+            if (point == std::string::npos || last + i > 255) {
+                std::fprintf(stderr, "orvane-sim: --count %d does not fit after %s\n", count, options.bind_address.c_str());
+                return 1;
+            }
+            own.bind_address = options.bind_address.substr(0, point + 1) + std::to_string(last + i);
         }
-        return 1;
+        if (own.port > 65535) {
+            std::fprintf(stderr, "orvane-sim: --count %d does not fit after port %d\n", count, options.port);
+            return 1;
+        }
+        auto simulator = std::make_unique<orvane::sim::Simulator>(own);
+        std::string error;
+        if (!simulator->start(&error)) {
+            std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
+            if (own.port > 0 && own.port < 1024) {
+                std::fprintf(stderr, "orvane-sim: run as root, grant the capability (setcap cap_net_bind_service=+ep), or choose --port\n");
+            }
+            return 1;
+        }
+        std::printf("orvane-sim listening on %s:%u (controller type %d)\n", simulator->address().c_str(),
+                    static_cast<unsigned>(simulator->port()), options.controller_type);
+        simulators.push_back(std::move(simulator));
     }
-    std::printf("orvane-sim listening on %s:%u (controller type %d)\n", simulator.address().c_str(),
-                static_cast<unsigned>(simulator.port()), options.controller_type);
     std::fflush(stdout);
 
     std::signal(SIGINT, on_signal);
@@ -164,12 +202,15 @@ int main(int argc, char** argv) {
     // A signal handler may only set the flag; look at it a few times a second.
     while (stop_signal.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    simulator.stop();
-    const orvane::sim::FaultCounters c = simulator.fault_counters();
-    std::printf("orvane-sim stopped after %d connection(s); faults fired: timed drops %d, mid-line closes %d, resets %d, "
-                "trickled lines %d, merged sends %d, garbage lines %d, silenced lines %d, refused connections %d, "
-                "delayed lines %d\n",
-                simulator.connection_count(), c.timed_drops, c.mid_line_closes, c.resets, c.trickled_lines, c.merged_sends,
-                c.garbage_lines, c.silenced_lines, c.refused_connections, c.delayed_lines);
+    for (auto& simulator : simulators) {
+        simulator->stop();
+        const orvane::sim::FaultCounters c = simulator->fault_counters();
+        std::printf("orvane-sim %s:%u stopped after %d connection(s); faults fired: timed drops %d, mid-line closes %d, "
+                    "resets %d, trickled lines %d, merged sends %d, garbage lines %d, silenced lines %d, refused "
+                    "connections %d, delayed lines %d\n",
+                    simulator->address().c_str(), static_cast<unsigned>(simulator->port()), simulator->connection_count(),
+                    c.timed_drops, c.mid_line_closes, c.resets, c.trickled_lines, c.merged_sends, c.garbage_lines,
+                    c.silenced_lines, c.refused_connections, c.delayed_lines);
+    }
     return 0;
 }

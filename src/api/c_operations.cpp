@@ -149,7 +149,7 @@ int get_pos(Runtime& rt, double* positions) {
 
 LogHandler log_handler(orvane_log_handler handler, void* user_data) {
     if (handler == nullptr) return {};
-    return [handler, user_data](LogLevel level, const std::string& text) {
+    return [handler, user_data](MessageLevel level, const std::string& text) {
         handler(user_data, static_cast<int>(level), text.c_str());
     };
 }

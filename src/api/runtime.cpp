@@ -23,9 +23,9 @@ Runtime::Runtime(RuntimeConfig config)
       link_(config_.link),
       poll_loop_(mirror_, pending_, link_, wakeup_),
       log_handler_(config_.log) {
-    link_.set_progress_callback([this](const std::string& line) { log(LogLevel::info, line); });
+    link_.set_progress_callback([this](const std::string& line) { log(MessageLevel::info, line); });
     link_.set_error_callback([this](const std::string& text) {
-        log(text == TCPClient::text_reconnect_failed() ? LogLevel::warning : LogLevel::error, text);
+        log(text == TCPClient::text_reconnect_failed() ? MessageLevel::warning : MessageLevel::error, text);
     });
 }
 
@@ -36,7 +36,7 @@ void Runtime::set_log_handler(LogHandler handler) {
     log_handler_ = std::move(handler);
 }
 
-void Runtime::log(LogLevel level, const std::string& gbk_text) {
+void Runtime::log(MessageLevel level, const std::string& gbk_text) {
     LogHandler handler;
     {
         std::lock_guard lock(log_mutex_);

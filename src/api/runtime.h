@@ -167,7 +167,7 @@ private:
     // Sleeps on the calling thread; false when close() cut it short.
     bool lifecycle_pause(int ms, std::uint64_t generation);
     void apply_text(std::string_view text);
-    void log(LogLevel level, const std::string& gbk_text);
+    void log(MessageLevel level, const std::string& gbk_text);
     void notify_waiters();
     template <class Condition>
     WaitResult wait_until(int timeout_ms, Condition&& condition);

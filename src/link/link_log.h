@@ -10,9 +10,9 @@
 namespace orvane {
 
 // The numbers are those of the C interface's ORVANE_LOG_* levels.
-enum class LogLevel : int { info = 1, warning = 2, error = 3 };
+enum class MessageLevel : int { info = 1, warning = 2, error = 3 };
 
-using LogHandler = std::function<void(LogLevel, const std::string& utf8_text)>;
+using LogHandler = std::function<void(MessageLevel, const std::string& utf8_text)>;
 
 enum class ConsoleLog { off, standard_output, standard_error };
 

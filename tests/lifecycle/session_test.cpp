@@ -183,10 +183,10 @@ TEST(LinkMessages, AHandlerGetsUtf8TextWithALevelInsteadOfTheConsole) {
     ASSERT_TRUE(peer.ok());
     peer.stop_listening();
     std::mutex mutex;
-    std::vector<std::pair<LogLevel, std::string>> messages;
+    std::vector<std::pair<MessageLevel, std::string>> messages;
     RuntimeConfig config = testing::loopback_config(peer.port());
     config.console = ConsoleLog::standard_output;
-    config.log = [&](LogLevel level, const std::string& text) {
+    config.log = [&](MessageLevel level, const std::string& text) {
         std::lock_guard lock(mutex);
         messages.emplace_back(level, text);
     };
@@ -203,8 +203,8 @@ TEST(LinkMessages, AHandlerGetsUtf8TextWithALevelInsteadOfTheConsole) {
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     std::lock_guard lock(mutex);
-    EXPECT_EQ(messages[0], std::make_pair(LogLevel::info, std::string("\xE5\xB0\x9D\xE8\xAF\x95\xE9\x87\x8D\xE6\x96\xB0\xE8\xBF\x9E\xE6\x8E\xA5...")));
-    EXPECT_EQ(messages[1], std::make_pair(LogLevel::warning, std::string("\xE9\x87\x8D\xE6\x96\xB0\xE8\xBF\x9E\xE6\x8E\xA5\xE5\xA4\xB1\xE8\xB4\xA5")));
+    EXPECT_EQ(messages[0], std::make_pair(MessageLevel::info, std::string("\xE5\xB0\x9D\xE8\xAF\x95\xE9\x87\x8D\xE6\x96\xB0\xE8\xBF\x9E\xE6\x8E\xA5...")));
+    EXPECT_EQ(messages[1], std::make_pair(MessageLevel::warning, std::string("\xE9\x87\x8D\xE6\x96\xB0\xE8\xBF\x9E\xE6\x8E\xA5\xE5\xA4\xB1\xE8\xB4\xA5")));
 }
 
 TEST(LinkMessages, EveryLinkTextBecomesValidUtf8) {

@@ -78,7 +78,7 @@ int Runtime::cmd(int code, int axis, std::string& text) {
         }
         case 1:
             for (std::size_t i = 0; i < axis_total; ++i) {
-                append_six_decimal(text, static_cast<double>(mirror_.axis_pos[i].get()));
+                append_six_decimal_for_host(text, static_cast<double>(mirror_.axis_pos[i].get()));
                 text += ',';
             }
             for (std::size_t j = 0; j < raw_count_total; ++j) {
@@ -93,7 +93,7 @@ int Runtime::cmd(int code, int axis, std::string& text) {
                 if (k < field::int_count) {
                     append_int(text, params.int_field(k));
                 } else {
-                    append_six_decimal(text, static_cast<double>(params.float_field(k)));
+                    append_six_decimal_for_host(text, static_cast<double>(params.float_field(k)));
                 }
             }
             return 1;

@@ -16,7 +16,9 @@
 // - A result of 1 queues exactly one command: "120:<axis>,<text>!" for code
 //   3, "180:" + 24 level digits (0-9, A-F for 1..16) + "!" for code 5, and
 //   the mirror holds exactly what the text says (ints as strtol reads them,
-//   levels clamped to 1..16).
+//   floats as strtof does, levels clamped to 1..16). Conversion errors are
+//   strtol's and strtof's too. The C library is the reference with one
+//   exception, in hex_with_bit_25_moved below.
 // - A result of 0 or an exception queues nothing; a 0 changes nothing.
 // - On an exception the fields before the failing one hold their new
 //   values, the failing one and those after it their old ones.
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -78,14 +81,73 @@ inline Expect reference_int(const std::string& piece, std::int32_t& value) {
     return Expect::ok;
 }
 
+// glibc's strtof (seen in 2.36) reads a hexadecimal number below the
+// smallest normal float as if the bit after its 24 leading significant bits
+// were zero: "0x1000081p-157" gives 0x1p-133 where the exact value rounds
+// to 0x1.0001p-133, and "0x1000001p-157" gives no range error although
+// 0x1p-133 is inexact. The library rounds such texts correctly. That is the
+// one difference from the C library the check accepts, and only in that
+// form: for such a text the reference reads a copy with that bit cleared
+// and a lower bit set instead. Below 2^-126 bit 25 lies under the rounding
+// bit, so the copy has the same correctly rounded value and the same range
+// error, and glibc reads the copy right (a glibc without the flaw reads
+// both alike). Returns the copy, or an empty text when text is not
+// hexadecimal or its bit 25 is not set.
+inline std::string hex_with_bit_25_moved(std::string text) {
+    std::size_t p = 0;
+    while (p < text.size() && text[p] != '\0' && std::strchr(" \t\n\v\f\r", text[p]) != nullptr) ++p;
+    if (p < text.size() && (text[p] == '+' || text[p] == '-')) ++p;
+    if (p + 1 >= text.size() || text[p] != '0' || (text[p + 1] != 'x' && text[p + 1] != 'X')) return {};
+    int significant = 0;  // bits from the leading 1 on
+    bool point = false;
+    bool moved = false;
+    for (p += 2; p < text.size(); ++p) {
+        const char c = text[p];
+        if (c == '.' && !point) {
+            point = true;
+            continue;
+        }
+        int digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            break;
+        }
+        for (int b = 3; b >= 0; --b) {
+            if (significant == 0 && ((digit >> b) & 1) == 0) continue;
+            if (++significant == 25 && ((digit >> b) & 1) != 0) {
+                digit &= ~(1 << b);
+                text[p] = "0123456789abcdef"[digit];
+                moved = true;
+            }
+        }
+    }
+    if (!moved) return {};
+    text.insert(p, point ? "1" : ".1");  // a bit below every digit written
+    return text;
+}
+
 // The C library's reading of a float field: strtof, with its range error.
 inline Expect reference_float(const std::string& piece, float& value) {
-    const char* begin = piece.c_str();
+    const char* begin = piece.c_str();  // stops at an embedded NUL, as the call does
     char* end = nullptr;
     errno = 0;
-    const float v = std::strtof(begin, &end);
+    float v = std::strtof(begin, &end);
     if (end == begin) return Expect::invalid;
-    if (errno == ERANGE) return Expect::range;
+    bool range = errno == ERANGE;
+    if (std::fabs(v) < std::numeric_limits<float>::min()) {  // zero or subnormal
+        const std::string copy = hex_with_bit_25_moved(begin);
+        if (!copy.empty()) {
+            errno = 0;
+            v = std::strtof(copy.c_str(), nullptr);
+            range = errno == ERANGE;
+        }
+    }
+    if (range) return Expect::range;
     value = v;
     return Expect::ok;
 }

@@ -71,6 +71,8 @@ ORVANE_API int Orvane_is_connect();
 // For 6000 and 6001, text is a host number on the controller network (the
 // build's prefix, 127.0.0. by default, followed by text) or a complete
 // dotted IPv4 address, which is used whole.
+// The float values of codes 1 and 2 are written as "%f" writes them,
+// "inf", "-inf" and "nan" included (never "-nan").
 // Codes 2, 3 and 102 refuse a negative axis. Codes 3 and 5 throw
 // std::invalid_argument ("invalid stoi argument", "invalid stof argument")
 // or std::out_of_range ("stoi argument out of range", "stof argument out of

@@ -32,4 +32,14 @@ void append_one_decimal(std::string& out, double value) {
     append_fixed(out, value, 1);
 }
 
+void append_six_decimal_for_host(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+    } else if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+    } else {
+        append_fixed(out, value, 6);
+    }
+}
+
 }  // namespace orvane

@@ -1,6 +1,11 @@
 // The number forms of command texts: integer, six-decimal ("%f") and
 // one-decimal. Point as separator, no exponent, no plus sign, whatever the
 // process locale.
+//
+// Texts for the controller carry a value that is not finite as zero: it
+// cannot read "nan" or "inf". Texts for the host (the read-outs of
+// Orvane_cmd) write such a value as printf's "%f" does: "inf", "-inf", and
+// "nan" for every NaN (never "-nan").
 #pragma once
 
 #include <cstdint>
@@ -11,8 +16,12 @@
 namespace orvane {
 
 void append_int(std::string& out, std::int64_t value);
+// For command texts.
 void append_six_decimal(std::string& out, double value);
 void append_one_decimal(std::string& out, double value);
+
+// For texts handed to the host.
+void append_six_decimal_for_host(std::string& out, double value);
 
 }  // namespace orvane
 

@@ -73,7 +73,7 @@ struct NumberedCommands {
 
     static int read_status(Runtime& rt, int, std::string& text) {
         for (std::size_t i = 0; i < axis_total; ++i) {
-            append_six_decimal(text, static_cast<double>(rt.mirror_.axis_pos[i].get()));
+            append_six_decimal_for_host(text, static_cast<double>(rt.mirror_.axis_pos[i].get()));
             text += ',';
         }
         for (std::size_t j = 0; j < raw_count_total; ++j) {
@@ -90,7 +90,7 @@ struct NumberedCommands {
             if (k < field::int_count) {
                 append_int(text, params.int_field(k));
             } else {
-                append_six_decimal(text, static_cast<double>(params.float_field(k)));
+                append_six_decimal_for_host(text, static_cast<double>(params.float_field(k)));
             }
         }
         return 1;

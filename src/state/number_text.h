@@ -7,10 +7,12 @@
 // Strict conversions read like strtol (base 10) and strtof: optional white
 // space, optional sign, the number; what follows is ignored. Text without a
 // number is an invalid argument; a value outside int32 (ints) or a range
-// error of strtof (floats: overflow, or underflow to a subnormal or zero
-// result) is out of range. The decimal point is always ".", whatever the
-// process locale. Callers use the value only on success (a strict int out
-// of range holds the nearest int32 limit, other failures 0).
+// error of strtof (floats: overflow, or a value below the smallest normal
+// float, even once rounded to 24 bits, that the result does not hold
+// exactly; an exact subnormal such as 0x1p-149 is no error) is out of
+// range. The decimal point is always ".", whatever the process locale.
+// Callers use the value only on success (a strict int out of range holds
+// the nearest int32 limit, other failures 0).
 #pragma once
 
 #include <cstddef>

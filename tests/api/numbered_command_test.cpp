@@ -1,6 +1,7 @@
 // The numbered entry point, without a controller: read-outs, table writes,
 // queued free commands, and the guards.
 #include <atomic>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -159,6 +160,62 @@ TEST_F(Cmd, Code2AppendsTheAxisRecord) {
     ASSERT_EQ(fields.size(), 21u);
     for (int k = 0; k < 10; ++k) EXPECT_EQ(fields[static_cast<std::size_t>(k)], "0");
     for (int k = 10; k < 21; ++k) EXPECT_EQ(fields[static_cast<std::size_t>(k)], "0.000000");
+}
+
+// The read-outs are for the host: a value that is not finite shows as "%f"
+// writes it, not as a number it is not.
+struct NonFiniteCase {
+    float value;
+    const char* text;
+};
+const NonFiniteCase non_finite_cases[] = {
+    {std::numeric_limits<float>::infinity(), "inf"},
+    {-std::numeric_limits<float>::infinity(), "-inf"},
+    {std::numeric_limits<float>::quiet_NaN(), "nan"},
+    {-std::numeric_limits<float>::quiet_NaN(), "nan"},  // never "-nan"
+    {std::numeric_limits<float>::signaling_NaN(), "nan"},
+};
+
+TEST_F(Cmd, Code2WritesNonFiniteParametersAsPrintfDoes) {
+    for (const NonFiniteCase& c : non_finite_cases) {
+        for (int k : {static_cast<int>(field::soft_limit_margin), static_cast<int>(field::home_speed),
+                      static_cast<int>(field::p20)}) {
+            AxisParams record;
+            record.floats.fill(2.5f);
+            record.floats[static_cast<std::size_t>(k - field::int_count)] = c.value;
+            mirror().axis_params[2].assign(record);
+            const std::vector<std::string> fields = split(out(2, 2));
+            ASSERT_EQ(fields.size(), 21u);
+            for (int j = field::int_count; j < field::count; ++j) {
+                EXPECT_EQ(fields[static_cast<std::size_t>(j)], j == k ? c.text : "2.500000") << c.text << " in " << k;
+            }
+        }
+    }
+}
+
+TEST_F(Cmd, Code1WritesNonFinitePositionsAsPrintfDoes) {
+    for (const NonFiniteCase& c : non_finite_cases) {
+        for (std::size_t i = 0; i < axis_total; ++i) mirror().axis_pos[i].set(i == 4 ? c.value : 1.5f);
+        const std::vector<std::string> fields = split(out(1));
+        ASSERT_EQ(fields.size(), axis_total + raw_count_total);
+        for (std::size_t i = 0; i < axis_total; ++i) {
+            EXPECT_EQ(fields[i], i == 4 ? c.text : "1.500000") << c.text;
+        }
+    }
+}
+
+TEST_F(Cmd, Code3TakesNonFiniteValuesAndCode2ShowsThem) {
+    const std::string ints = "0,0,10000,1,50,0,0,0,0,0,";
+    const struct {
+        const char* field;
+        const char* shown;
+    } cases[] = {{"inf", "inf"}, {"-Infinity", "-inf"}, {"nan", "nan"}, {"-nan", "nan"}, {"NAN(12)", "nan"}};
+    for (const auto& c : cases) {
+        std::string text = ints + c.field + ",0,0,5,-10000,10000,10,0.2,0.001,10,1";
+        ASSERT_EQ(cmd(3, 1, text), 1) << c.field;
+        EXPECT_EQ(queued(), "120:1," + text + "!");
+        EXPECT_EQ(split(out(2, 1))[static_cast<std::size_t>(field::soft_limit_margin)], c.shown) << c.field;
+    }
 }
 
 TEST_F(Cmd, Code4AppendsTheLevels) {

@@ -156,6 +156,8 @@ TEST(StrictFloat, ReadsDecimalAndHexLikeStrtof) {
         {"10000.0\r", Conversion::ok, 10000.0f},
         {"-10000", Conversion::ok, -10000.0f},
         {"3.4028235e38", Conversion::ok, std::numeric_limits<float>::max()},
+        {"3.4028235677973366e38", Conversion::ok, std::numeric_limits<float>::max()},  // just below the midpoint
+        {"0x1.fffffefp127", Conversion::ok, std::numeric_limits<float>::max()},
         {"1.17549435e-38", Conversion::ok, std::numeric_limits<float>::min()},
         {"0x1p3", Conversion::ok, 8.0f},
         {"0X1.8P1", Conversion::ok, 3.0f},
@@ -195,10 +197,45 @@ TEST(StrictFloat, InfinityAndNotANumber) {
 }
 
 TEST(StrictFloat, RangeErrorsAsStrtofReportsThem) {
-    for (const char* text : {"1e40", "-1e40", "3.5e38", "1e99999999999999999999", "0x1p200", "1e-50", "-1e-50",
-                             "1e-40", "1e-99999999999999999999", "0x1p-200", "1.0e-45"}) {
+    for (const char* text : {"1e40", "-1e40", "3.5e38", "1e99999999999999999999", "0x1p200", "1e-50", "-1e-50", "1e-40",
+                             "1e-99999999999999999999", "0x1p-200", "1.0e-45", "0x1.ffffffp127",
+                             "3.4028235677973367e38", "0x1p99999999999999999999"}) {
         float value = 0.0f;
         EXPECT_EQ(strict_float(text, value), Conversion::out_of_range) << text;
+    }
+}
+
+// Below the smallest normal float strtof reports a range error only for an
+// inexact result; tininess is judged after rounding to 24 bits.
+TEST(StrictFloat, TinyResultsAreOutOfRangeOnlyWhenInexact) {
+    const FloatCase cases[] = {
+        {"0x.000000000000000000000000000000000007", Conversion::ok, 0x1.cp-142f},
+        {"0x1p-149", Conversion::ok, 0x1p-149f},
+        {"-0x1p-147", Conversion::ok, -0x1p-147f},
+        {"0x1.8p-148", Conversion::ok, 0x1.8p-148f},
+        {"0x7fffffp-149", Conversion::ok, 0x1.fffffcp-127f},
+        {"0x1.ffffffp-127", Conversion::ok, 0x1p-126f},  // 2^-126 once rounded to 24 bits: not tiny
+        {"1.4012984643248170709237295832899161312802619418765157717570682838897910826858606014866381883621215820"
+         "3125e-45",
+         Conversion::ok, 0x1p-149f},  // 2^-149 exactly
+        {"0.00000000000000000000000000000000000000000000140129846432481707092372958328991613128026194187651577175706828"
+         "388979108268586060148663818836212158203125000",
+         Conversion::ok, 0x1p-149f},
+        {"0x1.fffffep-127", Conversion::out_of_range, 0.0f},  // rounds up to 2^-126, yet tiny
+        {"0x1.000002p-140", Conversion::out_of_range, 0.0f},
+        {"0x1p-150", Conversion::out_of_range, 0.0f},
+        {"-0x1.8p-150", Conversion::out_of_range, 0.0f},
+        {"1.4012984643248170709237295832899161312802619418765157717570682838897910826858606014866381883621215820"
+         "31251e-45",
+         Conversion::out_of_range, 0.0f},
+        {"1.1754942807573642917278829910357665133228589927589904276829631184250030649651730385585324256680905818"
+         "939208984375e-38",
+         Conversion::out_of_range, 0.0f},  // 2^-126 - 2^-150
+    };
+    for (const FloatCase& c : cases) {
+        float value = -1.0f;
+        EXPECT_EQ(strict_float(c.text, value), c.kind) << '"' << c.text << '"';
+        EXPECT_EQ(value, c.value) << '"' << c.text << '"';
     }
 }
 

@@ -230,12 +230,17 @@ class Operations:
                     "the axis must be 0..5 and the speed not 0")
         self._speeds[axis] = abs(speed)
 
-    def _use_speed(self, axis: int, speed: Optional[float], call: str) -> None:
+    def _use_speed(self, axes: Tuple[int, ...], speed: Optional[float], call: str) -> None:
+        """Sets speed on the axes, or checks that they have one."""
         if speed is not None:
-            self.set_speed(axis, speed)
-        elif axis not in self._speeds:
+            for axis in axes:
+                self.set_speed(axis, speed)
+            return
+        missing = [axis for axis in axes if axis not in self._speeds]
+        if missing:
             raise ValueError(
-                "%s: no speed set for axis %d; pass speed= or call set_speed(%d, ...) first" % (call, axis, axis)
+                "%s: no speed set for axis %s; pass speed= or call set_speed(%d, ...) first"
+                % (call, ", ".join(str(a) for a in missing), missing[0])
             )
 
     def _wait_done(self, waited: bool, what: str, timeout: Optional[float]) -> None:
@@ -253,7 +258,7 @@ class Operations:
         timeout seconds (None: no limit)."""
         axis = c_int(axis, "axis")
         call = "move_to(%d, %r)" % (axis, position)
-        self._use_speed(axis, speed, call)
+        self._use_speed((axis,), speed, call)
         self._check(self._call("single_move_to", axis, float(position)), call,
                     "the axis must be below the controller's axis count and the position finite")
         if wait:
@@ -265,8 +270,7 @@ class Operations:
         speed of the axis that travels furthest. speed, wait and timeout as
         for move_to (speed is set on all three axes)."""
         call = "move_xyz(%r, %r, %r)" % (x, y, z)
-        for axis in range(3):
-            self._use_speed(axis, speed, call)
+        self._use_speed((0, 1, 2), speed, call)
         if self._call("xyz_move_to", float(x), float(y), float(z)) != 1:
             raise RefusedError("%s was refused: the targets must be finite" % call)
         if wait:
@@ -290,7 +294,7 @@ class Operations:
         """Jogs the axis until stop(); speed as for move_to."""
         axis = c_int(axis, "axis")
         call = "jog(%d)" % axis
-        self._use_speed(axis, speed, call)
+        self._use_speed((axis,), speed, call)
         self._check(self._call("jog_move", axis, 1 if positive else 0), call,
                     "the axis must be below the controller's axis count")
 

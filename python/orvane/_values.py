@@ -24,8 +24,11 @@ def float32(value: float) -> float:
     single = struct.pack("<f", value)
     for digits in range(1, 10):
         candidate = float("%.*g" % (digits, value))
-        if struct.pack("<f", candidate) == single:
-            return candidate
+        try:
+            if struct.pack("<f", candidate) == single:
+                return candidate
+        except OverflowError:  # rounded up beyond float32's range
+            continue
     return struct.unpack("<f", single)[0]  # type: ignore[no-any-return]
 
 

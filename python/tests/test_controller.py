@@ -69,22 +69,23 @@ def test_a_move_needs_a_speed(controller: orvane.Controller) -> None:
 
 REFUSALS = [
     # (call, exception, message)
-    (lambda c: c.move_to(6, 1.0, speed=10), orvane.RefusedError, r"set_speed\(6, 10.0\) was refused: .*0..5"),
-    (lambda c: c.zero(6), orvane.RefusedError, "axis count"),
-    (lambda c: c.move_to(0, math.nan, speed=10), orvane.RefusedError, "finite"),
-    (lambda c: c.move_xyz(0.0, math.inf, 0.0, speed=10), orvane.RefusedError, "finite"),
-    (lambda c: c.set_output(25, 1), orvane.RefusedError, "1..24"),
-    (lambda c: c.set_output(1, 256), orvane.RefusedError, "0..255"),
-    (lambda c: c.parameters(-1), orvane.RefusedError, "0..5"),
-    (lambda c: c.soft_limits(6), orvane.RefusedError, "0..5"),
+    pytest.param(lambda c: c.move_to(6, 1.0, speed=10), orvane.RefusedError,
+                 r"set_speed\(6, 10.0\) was refused: .*0..5", id="move-axis-6"),
+    pytest.param(lambda c: c.zero(6), orvane.RefusedError, "axis count", id="zero-axis-6"),
+    pytest.param(lambda c: c.move_to(0, math.nan, speed=10), orvane.RefusedError, "finite", id="move-to-nan"),
+    pytest.param(lambda c: c.move_xyz(0.0, math.inf, 0.0, speed=10), orvane.RefusedError, "finite", id="xyz-to-inf"),
+    pytest.param(lambda c: c.set_output(25, 1), orvane.RefusedError, "1..24", id="output-25"),
+    pytest.param(lambda c: c.set_output(1, 256), orvane.RefusedError, "0..255", id="output-value-256"),
+    pytest.param(lambda c: c.parameters(-1), orvane.RefusedError, "0..5", id="parameters-axis-minus-1"),
+    pytest.param(lambda c: c.soft_limits(6), orvane.RefusedError, "0..5", id="soft-limits-axis-6"),
     # Checked before the library: ctypes would wrap 2**32 round to 0.
-    (lambda c: c.move_to(2**32, 1.0, speed=10), ValueError, "32-bit"),
-    (lambda c: c.set_speed(1.0, 10), TypeError, "integer"),
-    (lambda c: c.send_command("a\0b"), ValueError, "NUL"),
-    (lambda c: c.wait_at_rest(6), ValueError, "0..5"),
-    (lambda c: c.wait_homed([]), ValueError, "at least one axis"),
-    (lambda c: c.set_output_levels([1] * 23), ValueError, "24"),
-    (lambda c: c.set_parameters(0, [0] * 20), ValueError, "21"),
+    pytest.param(lambda c: c.move_to(2**32, 1.0, speed=10), ValueError, "32-bit", id="axis-beyond-c-int"),
+    pytest.param(lambda c: c.set_speed(1.0, 10), TypeError, "integer", id="axis-not-an-int"),
+    pytest.param(lambda c: c.send_command("a\0b"), ValueError, "NUL", id="text-with-nul"),
+    pytest.param(lambda c: c.wait_at_rest(6), ValueError, "0..5", id="wait-axis-6"),
+    pytest.param(lambda c: c.wait_homed([]), ValueError, "at least one axis", id="wait-no-axis"),
+    pytest.param(lambda c: c.set_output_levels([1] * 23), ValueError, "24", id="23-levels"),
+    pytest.param(lambda c: c.set_parameters(0, [0] * 20), ValueError, "21", id="20-parameters"),
 ]
 
 

@@ -154,6 +154,7 @@ def single(value: float) -> float:
         (1e39, 1e39),  # beyond single precision: left alone
         (float("inf"), float("inf")),
     ],
+    ids=repr,
 )
 def test_single_precision_values_are_shown_as_meant(value: float, shown: float) -> None:
     assert float32(value) == shown
@@ -194,6 +195,7 @@ def test_axis_masks(axes: Any, mask: int) -> None:
         (3, logging.ERROR, None, b"send failed", "send failed"),
         (9, logging.WARNING, None, b"\xd6\xd8", "\ufffd\ufffd"),  # not UTF-8: replaced, not raised
     ],
+    ids=["info", "warning-utf8", "error", "unknown-level-not-utf8"],
 )
 def test_log_levels(level: int, python_level: int, label: Optional[str], message: bytes, text: str,
                     caplog: pytest.LogCaptureFixture) -> None:

@@ -172,7 +172,8 @@ def _open(path: str) -> Any:
     return library
 
 
-PathLike = Union[str, "os.PathLike[str]"]
+# A path given for the library: str or any os.PathLike (pathlib.Path, ...).
+PathLike = Union[str, os.PathLike]
 
 
 def open_library(path: Optional[PathLike] = None) -> Any:

@@ -10,13 +10,16 @@
 # Environment: PYTHON (interpreter to use; default /usr/bin/python3, else
 # python3), ORVANE_JOBS (build jobs, default 2).
 #
-# The simulator must listen on the library's default controller address,
-# 127.0.0.254 port 81, so the simulator tests need root; as another user they
-# are skipped with that reason. Nothing is fetched from a package index: the
+# The tests start their simulators on free loopback ports (127.0.0.1, port
+# 0: the simulator picks one) and connect Controllers to them, so nothing
+# here needs root. Only the ProcessController test needs the library's
+# default controller address, 127.0.0.254 port 81: as another user it is
+# skipped with that reason. Nothing is fetched from a package index: the
 # package is built with the setuptools and wheel already installed
-# (pip install --no-index --no-build-isolation); pytest comes from the system
-# (Debian: python3-venv python3-setuptools python3-wheel python3-pytest,
-# installed here when missing and running as root).
+# (pip install --no-index --no-build-isolation), into a fresh virtual
+# environment; pytest comes from the system (Debian: python3-venv
+# python3-setuptools python3-wheel python3-pytest, installed here when
+# missing and running as root).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -73,7 +76,15 @@ venv=$build/python-venv
 # System site packages: pytest, setuptools and wheel without an index.
 "$python" -m venv --clear --system-site-packages "$venv"
 "$venv/bin/python" -m pip install --no-index --no-build-isolation --no-deps --quiet "$source_copy"
-"$venv/bin/python" -c "import orvane, sys; print('orvane', orvane.__version__, 'from', orvane.__file__)"
+# Installed as a package, with its type-hint marker, and the library found
+# through ORVANE_LIBRARY.
+ORVANE_LIBRARY=$library "$venv/bin/python" - <<'EOF'
+import os, orvane
+here = os.path.dirname(orvane.__file__)
+assert "site-packages" in here, here
+assert os.path.isfile(os.path.join(here, "py.typed")), "py.typed was not installed"
+print("orvane", orvane.__version__, "from", here, "with library", orvane.library_version(), "at", orvane.library_path())
+EOF
 
 echo "==================== python: test ===================="
 # From the build tree, so that the installed package is the one imported.

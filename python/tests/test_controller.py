@@ -1,236 +1,263 @@
-"""The Controller against the simulator on the default controller address."""
+"""Controller (a handle of its own) against simulators on loopback ports:
+what the Python layer adds on top of the library."""
 
+from __future__ import annotations
+
+import ctypes
+import gc
+import logging
 import math
+import socket
+import threading
+import time
+from typing import Any, Callable, List, Optional
 
 import pytest
 
 import orvane
-from support import ADDRESS, HIGH_INPUTS, SIM_VERSION, wait_until
-
-TOLERANCE = 0.002  # one count is 0.001 units with the simulator's parameters
-
-
-def at(controller, axis, target):
-    return controller.is_still(axis) and abs(controller.position(axis) - target) < TOLERANCE
+from orvane import _operations
+from support import HIGH_INPUTS, LOOPBACK, SIM_VERSION, Simulator, wait_until
 
 
-def test_connected_to_the_simulator(controller):
-    assert controller.is_connected
-    assert controller.controller_type == 2
-    assert controller.axis_count == 6
-    assert wait_until(lambda: controller.version() != "")
+def unused_port() -> int:
+    """A loopback port that nothing listens on (it was free a moment ago)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((LOOPBACK, 0))
+        return int(s.getsockname()[1])
+
+
+def test_ready_on_its_own_address_and_port(controller: orvane.Controller, simulator: Simulator) -> None:
+    assert (controller.address, controller.port) == (LOOPBACK, simulator.port)
+    assert controller.is_connected and controller.is_ready
     assert controller.version() == SIM_VERSION
+    assert controller.inputs() == tuple(n in HIGH_INPUTS for n in range(1, 25))
     assert orvane.library_version() == orvane.__version__
 
 
-def test_positions_are_six_floats(controller):
-    positions = controller.positions()
-    assert isinstance(positions, tuple) and len(positions) == 6
-    assert all(isinstance(p, float) for p in positions)
-    assert controller.position(3) == positions[3]
+def test_move_with_wait_returns_at_rest_with_the_position_as_given(controller: orvane.Controller) -> None:
+    controller.move_to(0, 16.547, speed=-40)  # the magnitude counts
+    assert controller.is_still(0)
+    # Single precision inside the library; 16.547, not 16.547000885009766.
+    assert controller.position(0) == 16.547
+    status = controller.status()
+    assert isinstance(status, orvane.Status)
+    assert status.positions == (16.547, 0.0, 0.0, 0.0, 0.0, 0.0)
+    assert status.pulse_counts[0] == 16547 and len(status.encoder_counts) == 6
+    controller.move_xyz(1.5, -2.0, 0.25, speed=50)
+    assert controller.positions()[:3] == (1.5, -2.0, 0.25)
 
 
-def test_move_one_axis(controller):
-    target = controller.position(0) + 2.5
-    controller.set_speed(0, -40)  # the magnitude counts
-    controller.move_to(0, target)
-    controller.wait_still(0)
-    assert controller.position(0) == pytest.approx(target, abs=TOLERANCE)
-
-
-def test_move_three_axes_together(controller):
-    for axis in range(3):
-        controller.set_speed(axis, 50)
-    controller.move_xyz(1.0, -2.0, 3.0)
-    assert wait_until(lambda: at(controller, 0, 1.0) and at(controller, 1, -2.0) and at(controller, 2, 3.0))
-
-
-def test_home(controller):
-    controller.set_speed(1, 50)
-    controller.move_to(1, 1.5)
-    assert wait_until(lambda: at(controller, 1, 1.5))
+def test_home_waits_until_homed_and_at_rest(controller: orvane.Controller) -> None:
+    controller.move_to(1, 1.5, speed=50)
     controller.home(1)
-    assert wait_until(lambda: controller.is_homed(1) and at(controller, 1, 0.0))
+    assert controller.is_homed(1) and controller.is_still(1)
+    assert controller.position(1) == 0.0
 
 
-def test_jog_stop_and_zero(controller):
+def test_a_move_needs_a_speed(controller: orvane.Controller) -> None:
+    with pytest.raises(ValueError, match=r"no speed set for axis 2; pass speed="):
+        controller.move_to(2, 1.0)
+    controller.set_speed(0, 10)
+    with pytest.raises(ValueError, match=r"no speed set for axis 1, 2;"):
+        controller.move_xyz(1.0, 1.0, 1.0, wait=False)
+    with pytest.raises(ValueError, match="one decimal"):
+        controller.set_speed(2, 0.04)  # would reach the controller as 0.0
     controller.set_speed(2, 30)
-    start = controller.position(2)
-    controller.jog(2, positive=False)
-    assert wait_until(lambda: controller.position(2) < start - 0.5)
-    controller.stop(2, 1)
-    controller.wait_still(2)
-    controller.zero(2)
-    assert wait_until(lambda: at(controller, 2, 0.0))
+    controller.move_to(2, 1.0)  # the speed set before
+    assert controller.position(2) == 1.0
 
 
-def test_refused_calls_raise_refused_error(controller):
-    with pytest.raises(orvane.RefusedError, match=r"set_speed\(0, 0\) was refused"):
-        controller.set_speed(0, 0)
-    with pytest.raises(orvane.RefusedError, match="axis count"):
-        controller.move_to(6, 1.0)
-    with pytest.raises(orvane.RefusedError):
-        controller.move_to(0, math.nan)
-    with pytest.raises(orvane.RefusedError):
-        controller.move_xyz(0.0, math.inf, 0.0)
-    with pytest.raises(orvane.RefusedError, match="1..24"):
-        controller.set_output(25, 1)
-    with pytest.raises(orvane.RefusedError, match="0..255"):
-        controller.set_output(1, 256)
-    with pytest.raises(orvane.RefusedError):
-        controller.input(0)
-    with pytest.raises(orvane.RefusedError):
-        controller.acc_time(6)
-    with pytest.raises(orvane.RefusedError):
-        controller.parameters(-1)
-    with pytest.raises(orvane.RefusedError):
-        controller.soft_limits(6)
+REFUSALS = [
+    # (call, exception, message)
+    pytest.param(lambda c: c.move_to(6, 1.0, speed=10), orvane.RefusedError,
+                 r"set_speed\(6, 10.0\) was refused: .*0..5", id="move-axis-6"),
+    pytest.param(lambda c: c.zero(6), orvane.RefusedError, "axis count", id="zero-axis-6"),
+    pytest.param(lambda c: c.move_to(0, math.nan, speed=10), orvane.RefusedError, "finite", id="move-to-nan"),
+    pytest.param(lambda c: c.move_xyz(0.0, math.inf, 0.0, speed=10), orvane.RefusedError, "finite", id="xyz-to-inf"),
+    pytest.param(lambda c: c.set_output(25, 1), orvane.RefusedError, "1..24", id="output-25"),
+    pytest.param(lambda c: c.set_output(1, 256), orvane.RefusedError, "0..255", id="output-value-256"),
+    pytest.param(lambda c: c.parameters(-1), orvane.RefusedError, "0..5", id="parameters-axis-minus-1"),
+    pytest.param(lambda c: c.soft_limits(6), orvane.RefusedError, "0..5", id="soft-limits-axis-6"),
+    # Checked before the library: ctypes would wrap 2**32 round to 0.
+    pytest.param(lambda c: c.move_to(2**32, 1.0, speed=10), ValueError, "32-bit", id="axis-beyond-c-int"),
+    pytest.param(lambda c: c.set_speed(1.0, 10), TypeError, "integer", id="axis-not-an-int"),
+    pytest.param(lambda c: c.send_command("a\0b"), ValueError, "NUL", id="text-with-nul"),
+    pytest.param(lambda c: c.wait_at_rest(6), ValueError, "0..5", id="wait-axis-6"),
+    pytest.param(lambda c: c.wait_homed([]), ValueError, "at least one axis", id="wait-no-axis"),
+    pytest.param(lambda c: c.set_output_levels([1] * 23), ValueError, "24", id="23-levels"),
+    pytest.param(lambda c: c.set_parameters(0, [0] * 20), ValueError, "21", id="20-parameters"),
+]
 
 
-def test_arguments_that_do_not_fit_a_c_int(controller):
-    # ctypes would wrap 2**32 round to axis 0.
-    with pytest.raises(ValueError, match="32-bit"):
-        controller.move_to(2**32, 1.0)
-    with pytest.raises(TypeError):
-        controller.set_speed(1.0, 10)
-    with pytest.raises(ValueError, match="NUL"):
-        controller.send_command("a\0b")
+@pytest.mark.parametrize("call, exception, message", REFUSALS)
+def test_refusals_raise(controller: orvane.Controller, call: Callable[[orvane.Controller], Any],
+                        exception: type, message: str) -> None:
+    with pytest.raises(exception, match=message):
+        call(controller)
 
 
-def test_axis_queries(controller):
-    assert controller.acc_time(0) == pytest.approx(0.2)
-    assert controller.max_speed(5) == 100
-    assert controller.soft_limits(0) == (-10000.0, 10000.0)
-    assert controller.axis_rotation(0) is False
-    assert isinstance(controller.is_homed(5), bool)
-
-
-def test_inputs(controller):
-    expected = tuple(n in HIGH_INPUTS for n in range(1, 25))
-    assert controller.inputs() == expected
-    assert [controller.input(n) for n in range(1, 25)] == list(expected)
-    assert controller.io_text().startswith("IN=" + "".join("1" if level else "0" for level in expected))
-
-
-def test_status(controller):
-    positions, counts = controller.status()
-    assert len(positions) == 6 and len(counts) == 12
-    assert all(isinstance(c, int) for c in counts)
-    assert positions == pytest.approx(controller.positions(), abs=TOLERANCE)
-
-
-def test_parameters_round_trip(controller):
-    original = controller.parameters(4)
-    assert len(original) == orvane.PARAMETER_COUNT
-    assert all(isinstance(v, int) for v in original[:10])
-    assert all(isinstance(v, float) for v in original[10:])
-    changed = list(original)
-    changed[12] = 90.25  # maximum speed
-    try:
-        controller.set_parameters(4, changed)
-        assert controller.parameters(4)[12] == 90.25
-        assert controller.max_speed(4) == 90
-    finally:
-        controller.set_parameters(4, original)
-    assert controller.parameters(4) == original
-
-
-def test_set_parameters_checks_its_values(controller):
-    values = list(controller.parameters(4))
-    with pytest.raises(ValueError, match="21"):
-        controller.set_parameters(4, values[:20])
-    values[2] = 2.5
-    with pytest.raises(ValueError, match="whole number"):
-        controller.set_parameters(4, values)
-
-
-def test_conversion_errors(controller):
-    with pytest.raises(orvane.ConversionError, match="invalid stoi argument") as error:
-        controller.command(3, 4, "x" + ",0" * 20)
-    assert error.value.kind == "invalid_argument"
+@pytest.mark.parametrize(
+    "code, text, kind, library_text",
+    [
+        (3, "x" + ",0" * 20, "invalid_argument", "invalid stoi argument"),
+        (3, "99999999999" + ",0" * 20, "out_of_range", "stoi argument out of range"),
+        (3, "0," * 10 + "y" + ",0" * 10, "invalid_argument", "invalid stof argument"),
+        (5, "A" + ",1" * 23, "invalid_argument", "invalid stoi argument"),
+    ],
+)
+def test_conversion_errors_keep_kind_and_text(controller: orvane.Controller, code: int, text: str, kind: str,
+                                              library_text: str) -> None:
+    with pytest.raises(orvane.ConversionError) as error:
+        controller.command(code, 4, text)
     assert isinstance(error.value, ValueError)
-    with pytest.raises(orvane.ConversionError, match="stoi argument out of range") as error:
-        controller.command(3, 4, "99999999999" + ",0" * 20)
-    assert error.value.kind == "out_of_range"
-    with pytest.raises(orvane.ConversionError, match="invalid stoi argument"):
-        controller.command(5, 0, "A" + ",1" * 23)
-    # Nothing was stored.
-    assert controller.max_speed(4) == 100
+    assert (error.value.kind, error.value.library_text) == (kind, library_text)
+    assert str(error.value) == "command(%d): %s" % (code, library_text)
+    assert error.value.code == {"invalid_argument": -2, "out_of_range": -3}[kind]
+    assert controller.max_speed(4) == 100  # nothing stored
 
 
-def test_output_levels(controller):
-    original = controller.output_levels()
-    assert len(original) == 24 and all(1 <= level <= 16 for level in original)
-    try:
-        controller.set_output_levels([0, 17, 5] + [1] * 21)
-        assert controller.output_levels()[:3] == (1, 16, 5)  # clamped
-    finally:
-        controller.set_output_levels(original)
-    with pytest.raises(ValueError, match="24"):
-        controller.set_output_levels([1] * 23)
+def test_result_texts_of_any_size(controller: orvane.Controller, monkeypatch: pytest.MonkeyPatch) -> None:
+    whole = controller.parameters(0)
+    # The library asks for more room; the call is repeated with it.
+    monkeypatch.setattr(_operations, "INITIAL_TEXT_CAPACITY", 1)
+    assert controller.parameters(0) == whole
+    assert controller.version() == SIM_VERSION
+    # What the library says when the buffer is short.
+    lib = controller._lib
+    needed = ctypes.c_size_t(0)
+    small = ctypes.create_string_buffer(4)
+    result = lib.orvane_ctl_cmd(controller._handle, 2001, 0, b"", small, 4, ctypes.byref(needed))
+    assert (result, small.value, needed.value) == (-1, b"", len(SIM_VERSION) + 1)
+    assert lib.orvane_ctl_cmd(controller._handle, 2001, 0, b"", None, 0, ctypes.byref(needed)) == -1
 
 
-def test_outputs(controller):
-    controller.set_all_outputs(True)
-    controller.set_output(1, 10)
-    controller.set_output_on(2, False)
-    controller.set_all_outputs(False)
-
-
-def test_fly_capture(controller):
-    controller.set_fly(0, 4, 5)  # axis 0, four samples 5 ms apart
-    assert controller.fly_settings() == (0, 4, 5)
-    controller.start_fly(0, 0)  # now
-    assert wait_until(lambda: len(controller.fly_positions()) == 4)
-    here = controller.position(0)
-    assert all(p == pytest.approx(here, abs=TOLERANCE) for p in controller.fly_positions())
-    controller.trim_fly(2)
-    assert wait_until(lambda: len(controller.fly_positions()) == 2)
-
-
-def test_raw_text(controller):
-    controller.clear_raw_reply()
-    assert controller.raw_reply() == ""
-    # The simulator answers text it does not understand with an echo.
-    assert controller.raw("hello there\n", timeout=5) == "echo hello there"
-
-
-def test_free_and_numbered_commands(controller):
-    controller.send_command("abc")
-    controller.send_command("xyz", axis=1)
-    assert controller.command(101, 4) == (1, None)
-    assert controller.command(7) == (1, None)  # unknown: does nothing
-    assert controller.command(2001, 6) == (0, None)  # axis above 5: refused
-    result, text = controller.command(102, 0)
-    assert result == 1 and text in ("0", "1")
-
-
-def test_set_host_and_connect_timeout(controller):
-    # Nothing listens on .253: the switch leaves the link down.
-    assert controller.set_host("253") is False
-    with pytest.raises(orvane.NotConnectedError, match="not connected"):
-        controller.positions()
-    controller.close()
-    with pytest.raises(orvane.NotConnectedError, match="within"):
-        controller.connect(timeout=0.5)
-    # A whole dotted address is used as it is.
-    controller.set_host(ADDRESS)
-    controller.wait_connected(timeout=15)
-    assert controller.controller_type == 2
-
-
-def test_close_and_context_manager(controller):
-    controller.close()
+def test_disconnect_and_connect(controller: orvane.Controller) -> None:
+    controller.disconnect()
     assert not controller.is_connected
-    assert controller.controller_type == 0
-    with pytest.raises(orvane.NotConnectedError) as error:
+    with pytest.raises(orvane.NotConnectedError, match="not connected") as error:
         controller.set_speed(0, 10)
     assert isinstance(error.value, ConnectionError)
-    # Answers that need no connection.
-    assert controller.soft_limits(0) == (-10000.0, 10000.0)
-    assert len(controller.fly_settings()) == 3
+    with pytest.raises(orvane.ClosedError):
+        controller.wait_ready(1)  # nothing running to wait for
+    assert controller.soft_limits(0) == (-10000.0, 10000.0)  # needs no link
+    controller.connect(timeout=15)
+    assert controller.is_ready
 
-    with orvane.Controller() as other:
-        assert other.is_connected
-        assert controller.is_connected  # one connection per process
-    assert not controller.is_connected
+
+def test_a_wait_ends_when_another_thread_closes(library_loaded: None) -> None:
+    controller = orvane.Controller(LOOPBACK, unused_port(), timeout=0)
+    outcome: List[BaseException] = []
+
+    def wait() -> None:
+        try:
+            controller.wait_connected(timeout=60)
+        except BaseException as error:  # noqa: B036 - the test looks at it
+            outcome.append(error)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    time.sleep(0.3)
+    started = time.monotonic()
+    controller.close()
+    waiter.join(timeout=10)
+    assert time.monotonic() - started < 5
+    assert len(outcome) == 1 and isinstance(outcome[0], orvane.ClosedError)
+    assert controller.closed
+    with pytest.raises(orvane.ClosedError, match="closed"):
+        controller.positions()
+    controller.close()  # again: nothing
+
+
+def test_controller_options_are_checked(library_loaded: None) -> None:
+    for port in (0, 65536):
+        with pytest.raises(ValueError, match="1..65535"):
+            orvane.Controller(LOOPBACK, port, timeout=0)
+    with pytest.raises(ValueError, match="reconnect_pause"):
+        orvane.Controller(LOOPBACK, 1, timeout=0, reconnect_pause=-1)
+    with pytest.raises(orvane.NotConnectedError, match="cannot reach"):
+        orvane.Controller(LOOPBACK, unused_port(), timeout=0.3)
+
+
+def test_connection_callback(simulator: Simulator) -> None:
+    events: List[bool] = []
+    with orvane.Controller(simulator.address, simulator.port, timeout=15, on_connection_change=events.append):
+        pass
+    assert events == [True, False]
+
+
+def test_a_failing_callback_is_logged(simulator: Simulator, caplog: pytest.LogCaptureFixture) -> None:
+    def fail(up: bool) -> None:
+        raise RuntimeError("callback broke")
+
+    with caplog.at_level(logging.ERROR, logger="orvane"):
+        with orvane.Controller(simulator.address, simulator.port, timeout=15, on_connection_change=fail):
+            pass
+    failures = [r for r in caplog.records if "on_connection_change(True) failed" in r.getMessage()]
+    assert failures and failures[0].exc_info and "callback broke" in str(failures[0].exc_info[1])
+
+
+def test_a_callback_cannot_close_its_own_controller(simulator: Simulator) -> None:
+    holder: List[orvane.Controller] = []
+    seen: List[Optional[BaseException]] = []
+
+    def on_change(up: bool) -> None:
+        if up:
+            wait_until(lambda: bool(holder), timeout=10)
+            try:
+                holder[0].close()
+                seen.append(None)
+            except orvane.OrvaneError as error:
+                seen.append(error)
+
+    controller = orvane.Controller(simulator.address, simulator.port, timeout=0, on_connection_change=on_change)
+    holder.append(controller)
+    try:
+        assert wait_until(lambda: bool(seen), timeout=15)
+        assert isinstance(seen[0], orvane.InCallbackError) and isinstance(seen[0], RuntimeError)
+        assert "handlers" in str(seen[0])
+        assert not controller.closed
+    finally:
+        controller.close()
+
+
+def test_garbage_collection_closes_and_callbacks_live_as_long_as_the_handle(simulator: Simulator) -> None:
+    events: List[bool] = []
+    controller = orvane.Controller(simulator.address, simulator.port, timeout=0, on_connection_change=events.append)
+    gc.collect()  # the ctypes callback objects are held by nothing the test sees
+    assert controller.wait_ready(15) and events == [True]
+    finalizer = controller._finalizer
+    del controller
+    gc.collect()
+    assert not finalizer.alive
+    assert events == [True]  # a Controller that is gone is told nothing
+
+
+def test_library_messages_go_to_logging(library_loaded: None, caplog: pytest.LogCaptureFixture,
+                                        capfd: pytest.CaptureFixture[str]) -> None:
+    port = unused_port()
+    with caplog.at_level(logging.INFO, logger="orvane"):
+        with orvane.Controller(LOOPBACK, port, timeout=0, reconnect_pause=0.02):
+            assert wait_until(lambda: any(r.levelno == logging.WARNING for r in caplog.records), timeout=15)
+    prefix = "%s:%d: " % (LOOPBACK, port)
+    records = [r for r in caplog.records if r.name == "orvane"]
+    assert records and all(r.getMessage().startswith(prefix) for r in records)
+    assert {logging.INFO, logging.WARNING} <= {r.levelno for r in records}
+    out, err = capfd.readouterr()
+    assert out == "" and err == ""  # nothing printed by the library, GBK or other
+
+
+def test_two_controllers_reach_only_their_own_simulator(start_simulator: Callable[..., Simulator]) -> None:
+    first, second = start_simulator(version="first 1.0"), start_simulator(version="second 2.0")
+    with orvane.Controller(first.address, first.port, timeout=15) as a, \
+            orvane.Controller(second.address, second.port, timeout=15) as b:
+        assert (a.version(), b.version()) == ("first 1.0", "second 2.0")
+        moves = [threading.Thread(target=a.move_to, args=(0, 3.25), kwargs={"speed": 50}),
+                 threading.Thread(target=b.move_to, args=(0, -2.5), kwargs={"speed": 50})]
+        for move in moves:
+            move.start()
+        for move in moves:
+            move.join(timeout=60)
+        assert a.positions() == (3.25, 0.0, 0.0, 0.0, 0.0, 0.0)
+        assert b.positions() == (-2.5, 0.0, 0.0, 0.0, 0.0, 0.0)
+        a.close()
+        assert b.is_connected and b.position(0) == -2.5

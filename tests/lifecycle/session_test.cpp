@@ -88,9 +88,11 @@ TEST_F(Session, CommandsQueuedBeforeTheFirstStartGoOutAfterIt) {
 
 TEST_F(Session, ALinkDropKeepsTheQueueForTheReconnection) {
     start_held();
+    peer.stop_listening();
     ASSERT_TRUE(peer.close_connection(0));
     ASSERT_TRUE(wait_until([&] { return runtime->is_connect() == 0; }, 2s));
     ASSERT_EQ(runtime->xyz_move_to(1, 2, 3), 1);
+    ASSERT_TRUE(peer.resume_listening());
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
     testing::fill_polled_fields(runtime->mirror());
     runtime->mirror().poll_paused.store(false);

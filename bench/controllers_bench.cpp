@@ -73,9 +73,10 @@ int main(int argc, char** argv) {
     auto measured = std::make_unique<orvane::Runtime>(config_for(receiver.port()));
     if (!receiver.ok() || measured->initial() != 1) return 1;
     fill_polled_fields(measured->mirror());
-    if (!receiver.accept() || !settle(receiver, 100ms)) return 1;
+    // Counted before the far end starts its reader thread.
     const int threads_after = orvane::platform::thread_count();
     const long memory_after = resident_kib();
+    if (!receiver.accept() || !settle(receiver, 100ms)) return 1;
 
     const double idle_cpu = cpu_percent_over(3000ms);
 

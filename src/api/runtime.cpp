@@ -173,10 +173,13 @@ void Runtime::on_connection_change(bool up) {
 }
 
 void Runtime::on_data(std::string_view chunk) {
+    bool kept = false;
     {
         std::lock_guard lock(receive_mutex_);
         assembler_.feed(chunk, [this](std::string_view text) { apply_text(text); });
+        kept = assembler_.has_tail();
     }
+    if (kept) link_.request_quiet_notice();
     notify_waiters();
 }
 

@@ -90,6 +90,8 @@ void TCPClient::set_progress_callback(ProgressCallback callback) {
     on_progress_ = std::move(callback);
 }
 
+void TCPClient::request_quiet_notice() { quiet_requested_.store(true); }
+
 bool TCPClient::on_link_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
 
 std::string TCPClient::server_ip() const {
@@ -264,17 +266,16 @@ void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
     std::string buffer(receive_buffer_size, '\0');
     bool quiet_pending = false;
     Clock::time_point quiet_deadline{};
+    Clock::time_point last_chunk{};
     bool lost = false;
     while (is_running_.load() && is_connected_.load()) {
-        int wait_ms = timings_.idle_poll_ms;
         if (quiet_pending) {
+            // Part of the last chunk waits for its line end: wait for more
+            // only until the quiet time is over.
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(quiet_deadline - Clock::now()).count();
-            wait_ms = static_cast<int>(std::clamp<long long>(left, 0, wait_ms));
-        }
-        const int ready = platform::wait_readable(socket->get(), wait_ms);
-        if (ready == 0) {
-            if (quiet_pending && Clock::now() >= quiet_deadline) {
+            const int ready = platform::wait_readable(socket->get(), static_cast<int>(std::max<long long>(left, 0)));
+            if (ready == 0) {
                 quiet_pending = false;
                 QuietCallback callback;
                 {
@@ -285,11 +286,20 @@ void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
                     callback();
                 } catch (...) {
                 }
+                continue;
             }
-            continue;
         }
+        // Otherwise a receive that blocks: one system call per chunk. Whoever
+        // ends the link (disconnect, a failed send) shuts the socket down,
+        // which ends the receive.
+        // The next receive comes at least a millisecond after the last
+        // chunk, so that a burst arrives in fewer, larger chunks. Only a
+        // burst waits for it: a line that comes later needs no pause.
+        const auto earliest = last_chunk + std::chrono::milliseconds(1);
+        if (Clock::now() < earliest) std::this_thread::sleep_until(earliest);
         const int received = platform::receive(socket->get(), buffer.data(), receive_buffer_size);
         if (received > 0) {
+            last_chunk = Clock::now();
             DataCallback callback;
             int quiet_ms = 0;
             {
@@ -301,11 +311,10 @@ void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
                 callback(std::string(buffer.data(), static_cast<std::size_t>(received)));
             } catch (...) {
             }
-            if (quiet_ms > 0) {
+            if (quiet_ms > 0 && quiet_requested_.exchange(false)) {
                 quiet_pending = true;
                 quiet_deadline = Clock::now() + std::chrono::milliseconds(quiet_ms);
             }
-            pause(1);
             continue;
         }
         if (received < 0) {

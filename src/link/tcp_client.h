@@ -53,8 +53,11 @@ public:
     void set_connection_callback(ConnectionCallback callback);
     void set_data_callback(DataCallback callback);
     // Called once when quiet_ms have passed after a chunk without a further
-    // byte (0: never).
+    // byte, if the data callback asked for it (request_quiet_notice).
     void set_quiet_callback(int quiet_ms, QuietCallback callback);
+    // From the data callback: part of this chunk waits for more; call the
+    // quiet callback if nothing follows in time.
+    void request_quiet_notice();
     void set_error_callback(ErrorCallback callback);
     // Where the two progress lines of reconnection go; standard output
     // unless replaced.
@@ -123,6 +126,7 @@ private:
     // A send failed on the link's socket and the link thread has yet to
     // report that end.
     std::atomic<bool> send_failed_{false};
+    std::atomic<bool> quiet_requested_{false};
 
     std::mutex send_mutex_;  // keeps each text whole on the wire
 

@@ -295,9 +295,11 @@ TEST(Handles, ConnectionChangesAndMessagesReachTheHandlers) {
     options.wait_connected = 5s;
     orvane::Controller controller(options);
     EXPECT_TRUE(controller.connected());
+    ASSERT_TRUE(peer.wait_for_accepted(1, 5s));
     peer.stop_listening();
     ASSERT_TRUE(peer.close_connection(0));
-    ASSERT_TRUE(peer.wait_for([&] { return downs.load() == 1 && warnings.load() >= 1; }, 5s));
+    ASSERT_TRUE(peer.wait_for([&] { return downs.load() == 1 && warnings.load() >= 1; }, 5s))
+        << "downs " << downs.load() << ", warnings " << warnings.load() << ", ups " << ups.load();
     ASSERT_TRUE(peer.resume_listening());
     ASSERT_TRUE(peer.wait_for([&] { return ups.load() == 2; }, 5s));
 }

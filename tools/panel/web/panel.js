@@ -396,7 +396,23 @@
   const lineStore = new Map();  // controller -> [{seq, time, dir, garbage, text}]
   let linesShown = -1;
   let linesDrawn = 0;
+  // The lines from before the page opened, once per simulated controller.
+  const backfilled = new Set();
+  async function backfill(index) {
+    backfilled.add(index);
+    try {
+      const response = await fetch('/api/lines?controller=' + index);
+      const answer = await response.json();
+      const list = lineStore.get(index) || [];
+      const oldest = list.length ? list[0].seq : Infinity;
+      const earlier = answer.lines.filter((l) => l[0] < oldest)
+        .map(([seq, time, dir, garbage, text]) => ({ seq, time, dir, garbage, text }));
+      lineStore.set(index, earlier.slice(-2000).concat(list));
+      drawLines(true);
+    } catch (e) { /* the live lines still come */ }
+  }
   function storeLines(state) {
+    state.controllers.forEach((c, index) => { if (c.sim && !backfilled.has(index)) backfill(index); });
     for (const [index, seq, time, dir, garbage, text] of state.lines) {
       let list = lineStore.get(index);
       if (!list) { list = []; lineStore.set(index, list); }

@@ -160,9 +160,12 @@ struct Station {
     std::vector<double> fly_cache;
     int fly_age = 0;
 
-    // Protocol lines of the simulator, under lines_mutex.
+    // Protocol lines of the simulator, under lines_mutex: all of them, and
+    // apart from those the lines other than status lines, which would
+    // otherwise soon be pushed out by the status lines.
     std::mutex lines_mutex;
     std::deque<SimLine> lines;
+    std::deque<SimLine> other_lines;
     std::uint64_t line_seq = 0;
     std::uint64_t published_seq = 0;  // publisher thread only
 
@@ -290,6 +293,10 @@ bool Panel::Impl::start(std::string* error) {
                 std::lock_guard lock(raw->lines_mutex);
                 raw->lines.push_back({++raw->line_seq, now, event.direction, event.garbage, std::string(event.text)});
                 while (raw->lines.size() > limit) raw->lines.pop_front();
+                if (event.text.substr(0, 4) != "100:") {
+                    raw->other_lines.push_back(raw->lines.back());
+                    while (raw->other_lines.size() > limit / 4) raw->other_lines.pop_front();
+                }
             });
         }
         stations.push_back(std::move(station));
@@ -724,6 +731,13 @@ void Panel::Impl::post(const std::string& path, Who who, Prepare prepare) {
 }
 
 void Panel::Impl::install_routes() {
+    // Nothing is compressed: on loopback it only costs time (the streamed
+    // state most of all), so the request's Accept-Encoding is dropped
+    // before the server reads it.
+    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        const_cast<httplib::Request&>(request).headers.erase("Accept-Encoding");
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     const auto guard_get = [this](const httplib::Request& request, httplib::Response& response) {
         if (host_allowed(request.get_header_value("Host"))) return true;
         response.status = 403;
@@ -785,10 +799,20 @@ void Panel::Impl::install_routes() {
         Station& station = *stations[static_cast<std::size_t>(index)];
         json lines = json::array();
         {
+            // Both histories in order, each line once.
             std::lock_guard lock(station.lines_mutex);
-            for (const SimLine& line : station.lines) {
-                if (line.seq <= static_cast<std::uint64_t>(since)) continue;
-                lines.push_back({line.seq, line.wall_ms, std::string(1, line.direction), line.garbage, line.text});
+            auto all = station.lines.begin();
+            auto other = station.other_lines.begin();
+            while (all != station.lines.end() || other != station.other_lines.end()) {
+                const SimLine* line = nullptr;
+                if (other == station.other_lines.end() || (all != station.lines.end() && all->seq <= other->seq)) {
+                    if (other != station.other_lines.end() && other->seq == all->seq) ++other;
+                    line = &*all++;
+                } else {
+                    line = &*other++;
+                }
+                if (line->seq <= static_cast<std::uint64_t>(since)) continue;
+                lines.push_back({line->seq, line->wall_ms, std::string(1, line->direction), line->garbage, line->text});
             }
         }
         response.set_header("Cache-Control", "no-store");

@@ -407,7 +407,7 @@
       const oldest = list.length ? list[0].seq : Infinity;
       const earlier = answer.lines.filter((l) => l[0] < oldest)
         .map(([seq, time, dir, garbage, text]) => ({ seq, time, dir, garbage, text }));
-      lineStore.set(index, earlier.slice(-2000).concat(list));
+      lineStore.set(index, trimLines(earlier.concat(list)));
       drawLines(true);
     } catch (e) { /* the live lines still come */ }
   }
@@ -417,8 +417,18 @@
       let list = lineStore.get(index);
       if (!list) { list = []; lineStore.set(index, list); }
       list.push({ seq, time, dir, garbage, text });
-      if (list.length > 3000) list.splice(0, list.length - 2000);
+      if (list.length > 3000) lineStore.set(index, trimLines(list));
     }
+  }
+  // Keeps the last 2000 lines, giving up the oldest status lines first.
+  function trimLines(list) {
+    if (list.length <= 2000) return list;
+    let excess = list.length - 2000;
+    const kept = list.filter((line) => {
+      if (excess > 0 && line.text.startsWith('100:')) { excess--; return false; }
+      return true;
+    });
+    return kept.length > 2000 ? kept.slice(-2000) : kept;
   }
   function lineFilter() {
     const text = $('lines-filter').value;
@@ -486,13 +496,15 @@
       setClass(live, 'on', true);
       setClass(live, 'off', false);
       setText($('live-text'), 'live, ' + panel.rate.toFixed(0) + '/s');
-      for (const [seq, text] of message.state.notices) {
+      // Notices from before this page opened are not shown.
+      const notices = message.state.notices;
+      if (lastNotice < 0) lastNotice = notices.length ? notices[notices.length - 1][0] : 0;
+      for (const [seq, text] of notices) {
         if (seq > lastNotice) {
-          if (lastNotice >= 0) showMessage(text, 'note');
+          showMessage(text, 'note');
           lastNotice = seq;
         }
       }
-      if (lastNotice < 0) lastNotice = 0;
       render();
       if (!panel.you && !panel.held && arrival - lastClaim > 1000) {
         lastClaim = arrival;

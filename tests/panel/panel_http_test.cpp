@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <CLI/CLI.hpp>
+
 #include <orvane_panel/panel.h>
 #include <orvane_sim/simulator.h>
 
@@ -588,6 +590,32 @@ TEST_F(PanelHttp, StreamsAtLeastTwentyFramesASecond) {
     EXPECT_EQ(c["levels"].size(), 24u);
     EXPECT_EQ(c["version"], "orvane-sim 0.1.0");
     EXPECT_TRUE(c["sim"].is_object());
+}
+
+// The subcommand for the orvane tool: options are checked, and a run ends
+// the parse with CLI::RuntimeError carrying the exit status.
+TEST(PanelCommand, RegistersThePanelSubcommandOnATool) {
+    const auto parse = [](std::vector<std::string> args) {
+        CLI::App app{"tool"};
+        orvane::panel::add_panel_command(app);
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    };
+    try {
+        parse({"panel", "--listen", "not-an-address"});
+        FAIL() << "the panel ran with a bad --listen";
+    } catch (const CLI::RuntimeError& e) {
+        EXPECT_EQ(e.get_exit_code(), 1);
+    }
+    EXPECT_THROW(parse({"panel", "--rate", "5"}), CLI::ValidationError);
+    EXPECT_THROW(parse({"panel", "--sim-type", "3"}), CLI::ValidationError);
+    EXPECT_THROW(parse({"panel", "--port", "70000"}), CLI::ValidationError);
+    try {
+        parse({"panel", "--host", "127.0.0.1:99999"});
+        FAIL() << "the panel ran with a bad --host";
+    } catch (const CLI::RuntimeError& e) {
+        EXPECT_EQ(e.get_exit_code(), 1);
+    }
 }
 
 }  // namespace

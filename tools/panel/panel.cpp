@@ -69,6 +69,14 @@ struct Refusal : std::runtime_error {
 
 // ---- reading request fields -------------------------------------------------
 
+// 'key', built by appending (g++ 12 at -O3 warns falsely about "'" + ...).
+std::string quoted(const char* key) {
+    std::string text(1, '\'');
+    text += key;
+    text += '\'';
+    return text;
+}
+
 const json* field(const json& body, const char* key) {
     const auto it = body.find(key);
     return it == body.end() || it->is_null() ? nullptr : &*it;
@@ -80,7 +88,7 @@ long long integer_field(const json& body, const char* key, long long lo, long lo
     const std::string range = " from " + std::to_string(lo) + " to " + std::to_string(hi);
     if (value == nullptr) {
         if (fallback) return *fallback;
-        bad_input("'" + std::string(key) + "' is missing: an integer" + range);
+        bad_input(quoted(key) + " is missing: an integer" + range);
     }
     long long number = 0;
     if (value->is_number_integer()) {
@@ -89,10 +97,10 @@ long long integer_field(const json& body, const char* key, long long lo, long lo
                std::floor(value->get<double>()) == value->get<double>() && std::fabs(value->get<double>()) < 1e15) {
         number = static_cast<long long>(value->get<double>());
     } else {
-        bad_input("'" + std::string(key) + "' must be an integer" + range + ", got " + value->dump());
+        bad_input(quoted(key) + " must be an integer" + range + ", got " + value->dump());
     }
     if (number < lo || number > hi) {
-        bad_input("'" + std::string(key) + "' must be an integer" + range + ", got " + std::to_string(number));
+        bad_input(quoted(key) + " must be an integer" + range + ", got " + std::to_string(number));
     }
     return number;
 }
@@ -101,10 +109,10 @@ double number_field(const json& body, const char* key, std::optional<double> fal
     const json* value = field(body, key);
     if (value == nullptr) {
         if (fallback) return *fallback;
-        bad_input("'" + std::string(key) + "' is missing: a number");
+        bad_input(quoted(key) + " is missing: a number");
     }
     if (!value->is_number() || !std::isfinite(value->get<double>())) {
-        bad_input("'" + std::string(key) + "' must be a finite number, got " + value->dump());
+        bad_input(quoted(key) + " must be a finite number, got " + value->dump());
     }
     return value->get<double>();
 }
@@ -113,19 +121,19 @@ bool bool_field(const json& body, const char* key, std::optional<bool> fallback 
     const json* value = field(body, key);
     if (value == nullptr) {
         if (fallback) return *fallback;
-        bad_input("'" + std::string(key) + "' is missing: true or false");
+        bad_input(quoted(key) + " is missing: true or false");
     }
-    if (!value->is_boolean()) bad_input("'" + std::string(key) + "' must be true or false, got " + value->dump());
+    if (!value->is_boolean()) bad_input(quoted(key) + " must be true or false, got " + value->dump());
     return value->get<bool>();
 }
 
 std::string string_field(const json& body, const char* key, std::size_t max_length) {
     const json* value = field(body, key);
-    if (value == nullptr) bad_input("'" + std::string(key) + "' is missing: a text");
-    if (!value->is_string()) bad_input("'" + std::string(key) + "' must be a text, got " + value->dump());
+    if (value == nullptr) bad_input(quoted(key) + " is missing: a text");
+    if (!value->is_string()) bad_input(quoted(key) + " must be a text, got " + value->dump());
     std::string text = value->get<std::string>();
     if (text.empty() || text.size() > max_length) {
-        bad_input("'" + std::string(key) + "' must hold 1 to " + std::to_string(max_length) + " characters");
+        bad_input(quoted(key) + " must hold 1 to " + std::to_string(max_length) + " characters");
     }
     return text;
 }
@@ -146,6 +154,16 @@ struct SimLine {
     std::string text;
 };
 
+// The protocol lines of one simulator, under mutex: all of them, and apart
+// from those the lines other than status lines, which would otherwise soon
+// be pushed out by the status lines.
+struct LineLog {
+    std::mutex mutex;
+    std::deque<SimLine> lines;
+    std::deque<SimLine> other_lines;
+    std::uint64_t line_seq = 0;
+};
+
 struct Station {
     int index = 0;
     std::string name;
@@ -160,13 +178,9 @@ struct Station {
     std::vector<double> fly_cache;
     int fly_age = 0;
 
-    // Protocol lines of the simulator, under lines_mutex: all of them, and
-    // apart from those the lines other than status lines, which would
-    // otherwise soon be pushed out by the status lines.
-    std::mutex lines_mutex;
-    std::deque<SimLine> lines;
-    std::deque<SimLine> other_lines;
-    std::uint64_t line_seq = 0;
+    // Protocol lines of the simulator; shared with its observer, which may
+    // still run while the observer is being removed.
+    std::shared_ptr<LineLog> log = std::make_shared<LineLog>();
     std::uint64_t published_seq = 0;  // publisher thread only
 
     int axis_count() const {
@@ -193,6 +207,13 @@ struct Panel::Impl {
     explicit Impl(PanelOptions o) : options(std::move(o)), token(random_hex(16)) {
         options.rate_hz = std::clamp(options.rate_hz, 1, 200);
         options.jog_timeout_ms = std::max(20, options.jog_timeout_ms);
+    }
+
+    ~Impl() {
+        // A panel that never started (or failed to) leaves no observer behind.
+        for (auto& station : stations) {
+            if (station->target.simulator != nullptr) station->target.simulator->set_line_observer({});
+        }
     }
 
     PanelOptions options;
@@ -288,14 +309,14 @@ bool Panel::Impl::start(std::string* error) {
                         std::to_string(shown_port);
         if (orvane::sim::Simulator* sim = station->target.simulator) {
             const std::size_t limit = std::max<std::size_t>(100, options.line_history);
-            sim->set_line_observer([raw, limit](const orvane::sim::LineEvent& event) {
+            sim->set_line_observer([log = station->log, limit](const orvane::sim::LineEvent& event) {
                 const double now = wall_ms();
-                std::lock_guard lock(raw->lines_mutex);
-                raw->lines.push_back({++raw->line_seq, now, event.direction, event.garbage, std::string(event.text)});
-                while (raw->lines.size() > limit) raw->lines.pop_front();
+                std::lock_guard lock(log->mutex);
+                log->lines.push_back({++log->line_seq, now, event.direction, event.garbage, std::string(event.text)});
+                while (log->lines.size() > limit) log->lines.pop_front();
                 if (event.text.substr(0, 4) != "100:") {
-                    raw->other_lines.push_back(raw->lines.back());
-                    while (raw->other_lines.size() > limit / 4) raw->other_lines.pop_front();
+                    log->other_lines.push_back(log->lines.back());
+                    while (log->other_lines.size() > limit / 4) log->other_lines.pop_front();
                 }
             });
         }
@@ -552,16 +573,17 @@ std::string Panel::Impl::build_frame() {
     for (auto& station : stations) {
         list.push_back(station_state(*station, fly_refresh));
         if (station->target.simulator == nullptr) continue;
-        std::lock_guard lock(station->lines_mutex);
-        auto it = std::lower_bound(station->lines.begin(), station->lines.end(), station->published_seq + 1,
+        LineLog& log = *station->log;
+        std::lock_guard lock(log.mutex);
+        auto it = std::lower_bound(log.lines.begin(), log.lines.end(), station->published_seq + 1,
                                    [](const SimLine& line, std::uint64_t seq) { return line.seq < seq; });
-        const std::size_t available = static_cast<std::size_t>(station->lines.end() - it);
-        if (available > lines_per_frame) it = station->lines.end() - static_cast<std::ptrdiff_t>(lines_per_frame);
-        for (; it != station->lines.end(); ++it) {
+        const std::size_t available = static_cast<std::size_t>(log.lines.end() - it);
+        if (available > lines_per_frame) it = log.lines.end() - static_cast<std::ptrdiff_t>(lines_per_frame);
+        for (; it != log.lines.end(); ++it) {
             lines.push_back({station->index, it->seq, std::llround(it->wall_ms), std::string(1, it->direction),
                              it->garbage, it->text});
         }
-        station->published_seq = station->line_seq;
+        station->published_seq = log.line_seq;
     }
     state["controllers"] = list;
     state["lines"] = lines;
@@ -661,7 +683,8 @@ void Panel::Impl::require_holder(const std::string& session) {
 // ---- request plumbing --------------------------------------------------------------
 
 bool Panel::Impl::host_allowed(const std::string& host) const {
-    const std::string suffix = ":" + std::to_string(port);
+    std::string suffix(1, ':');  // (not ":" + ...: g++ 12 -O3 warns falsely about it)
+    suffix += std::to_string(port);
     if (host.size() <= suffix.size() || host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return false;
     }
@@ -800,13 +823,14 @@ void Panel::Impl::install_routes() {
         json lines = json::array();
         {
             // Both histories in order, each line once.
-            std::lock_guard lock(station.lines_mutex);
-            auto all = station.lines.begin();
-            auto other = station.other_lines.begin();
-            while (all != station.lines.end() || other != station.other_lines.end()) {
+            LineLog& log = *station.log;
+            std::lock_guard lock(log.mutex);
+            auto all = log.lines.begin();
+            auto other = log.other_lines.begin();
+            while (all != log.lines.end() || other != log.other_lines.end()) {
                 const SimLine* line = nullptr;
-                if (other == station.other_lines.end() || (all != station.lines.end() && all->seq <= other->seq)) {
-                    if (other != station.other_lines.end() && other->seq == all->seq) ++other;
+                if (other == log.other_lines.end() || (all != log.lines.end() && all->seq <= other->seq)) {
+                    if (other != log.other_lines.end() && other->seq == all->seq) ++other;
                     line = &*all++;
                 } else {
                     line = &*other++;

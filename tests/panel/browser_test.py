@@ -414,3 +414,31 @@ def test_figures_update_rate_latency_and_cpu(browser, panel):
         print(f"  {key}: {value}")
     assert rate >= 20
     assert median < 100
+
+
+def test_sigint_stops_what_the_panel_set_moving():
+    """No browser: a page's stream is opened by hand, a move started, and
+    the panel interrupted. The simulator, in a process of its own, traces
+    what it received."""
+    sim = Program([SIM, "--bind", "127.0.0.1", "--port", "0", "--trace", "-"])
+    port = sim.wait_for(r"listening on 127\.0\.0\.1:(\d+)").group(1)
+    own = PanelProgram("--host", f"127.0.0.1:{port}")
+    try:
+        with urllib.request.urlopen(own.url, timeout=5) as response:
+            token = re.search(r'name="panel-token" content="([0-9a-f]+)"', response.read().decode()).group(1)
+        session = "sigint0123456789abcdef"
+        stream = urllib.request.urlopen(own.url + "api/events?session=" + session, timeout=10)
+        stream.read(64)  # the stream is open
+        wait_until(lambda: own.get("/api/state")["controllers"][0]["ready"], 5, "the controller")
+        assert own.post("/api/claim", {}, token, session)["ok"]
+        assert own.post("/api/move", {"axis": 3, "position": 800, "speed": 20}, token, session)["ok"]
+        sim.wait_for(r"< 160:3,20\.0,800\.000000!", 3)
+        own.proc.send_signal(signal.SIGINT)
+        assert own.proc.wait(timeout=10) == 0
+        stream.close()
+        sim.wait_for(r"< 140:3,0!", 3)
+        assert "stopped axis 3 of 127.0.0.1:" in "".join(own.output)
+        assert "SIGINT" in "".join(own.output)
+    finally:
+        own.stop()
+        sim.stop()

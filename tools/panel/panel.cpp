@@ -606,7 +606,13 @@ void Panel::Impl::publish_loop() {
         }
         next += period;
         if (next < Clock::now()) next = Clock::now() + period;  // fell behind: no burst
-        auto built = std::make_shared<const std::string>(build_frame());
+        std::shared_ptr<const std::string> built;
+        try {
+            built = std::make_shared<const std::string>(build_frame());
+        } catch (const std::exception& e) {
+            if (options.log_to_stderr) std::fprintf(stderr, "orvane panel: cannot build the state: %s\n", e.what());
+            continue;  // the pages keep the last frame; the next tick tries again
+        }
         {
             std::lock_guard lock(frame_mutex);
             frame = std::move(built);

@@ -2,6 +2,7 @@
 # Configures, builds and tests every supported build, stopping at the first
 # failure:
 #   dev      native Debug build (g++), all tests
+#   panel    the commissioning panel's HTTP and browser tests, in the dev build
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer (clang)
 #   tsan     ThreadSanitizer (g++)
 #   mingw    Windows x86-64 cross build, tests under wine
@@ -22,7 +23,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}
-all_stages=(dev asan tsan mingw package examples python fuzz memcheck)
+all_stages=(dev panel asan tsan mingw package examples python fuzz memcheck)
 if (($#)); then stages=("$@"); else stages=("${all_stages[@]}"); fi
 for stage in "${stages[@]}"; do
     [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "test-all: unknown stage '$stage' (have: ${all_stages[*]})" >&2; exit 2; }
@@ -206,6 +207,7 @@ for stage in "${stages[@]}"; do
         package) package_stage ;;
         examples) ORVANE_BUILD_DIR=$repo/build/dev script_stage examples "$repo/scripts/run-examples.sh" ;;
         python) script_stage python "$repo/scripts/test-python.sh" "$repo/build/dev" ;;
+        panel) script_stage panel "$repo/tests/panel/run_stage.sh" "$repo/build/dev" ;;
         fuzz) fuzz_stage ;;
         memcheck) script_stage memcheck "$repo/scripts/memcheck.sh" "$repo/build/memcheck" ;;
         *) preset_stage "$stage" ;;

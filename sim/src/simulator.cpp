@@ -55,6 +55,8 @@ struct Simulator::Impl {
     const Clock::time_point epoch = Clock::now();
     FaultInjector faults;
     Trace trace;
+    mutable std::mutex observer_mutex;
+    std::shared_ptr<const LineObserver> observer;
     std::string address;
     std::uint16_t port = 0;
     platform::Socket listener;
@@ -62,6 +64,22 @@ struct Simulator::Impl {
     double ms_since_start(Clock::time_point t) const { return std::chrono::duration<double, std::milli>(t - epoch).count(); }
     double seconds(Clock::time_point t) const { return ms_since_start(t) / 1000.0; }
     void note(const std::string& text) { trace.write(ms_since_start(Clock::now()), '*', text); }
+    std::shared_ptr<const LineObserver> line_observer() const {
+        std::lock_guard lock(observer_mutex);
+        return observer;
+    }
+    // Hands each line of bytes to the observer, if there is one.
+    void observe(double time_ms, char direction, bool garbage, std::string_view bytes) const {
+        const auto seen = line_observer();
+        if (!seen) return;
+        std::size_t start = 0;
+        while (start < bytes.size()) {
+            std::size_t end = bytes.find('\n', start);
+            if (end == std::string_view::npos) end = bytes.size();
+            (*seen)(LineEvent{time_ms, direction, garbage, bytes.substr(start, end - start)});
+            start = end + 1;
+        }
+    }
 
     // --- state, under state_mutex ---
     mutable std::mutex state_mutex;
@@ -177,6 +195,7 @@ Connection::Hooks Simulator::Impl::hooks() {
     h.on_line = [this](Connection& connection, std::string_view line) {
         const auto now = Clock::now();
         trace.write(ms_since_start(now), '<', line);
+        if (const auto seen = line_observer()) (*seen)(LineEvent{ms_since_start(now), '<', false, line});
         std::vector<std::string> texts;
         std::vector<Reply> replies;
         {
@@ -190,7 +209,9 @@ Connection::Hooks Simulator::Impl::hooks() {
         }
     };
     h.on_sent = [this](Connection&, std::string_view bytes, bool garbage) {
-        trace.write(ms_since_start(Clock::now()), '>', bytes);
+        const double sent_ms = ms_since_start(Clock::now());
+        trace.write(sent_ms, '>', bytes);
+        observe(sent_ms, '>', garbage, bytes);
         if (garbage) return;
         {
             std::lock_guard lock(state_mutex);
@@ -439,6 +460,12 @@ bool Simulator::send_raw(std::string_view text) {
     const int delay = std::max(0, impl_->faults.options().reply_delay_ms);
     connection->enqueue(std::string(text), Clock::now() + std::chrono::milliseconds(delay));
     return true;
+}
+
+void Simulator::set_line_observer(LineObserver observer) {
+    auto installed = observer ? std::make_shared<const LineObserver>(std::move(observer)) : nullptr;
+    std::lock_guard lock(impl_->observer_mutex);
+    impl_->observer = std::move(installed);
 }
 
 double Simulator::position(int axis) const {

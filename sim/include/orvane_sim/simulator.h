@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -91,6 +92,19 @@ struct ReceivedCommand {
     std::string text;  // one command, e.g. "160:2,25.0,100.500000!", or a poll line "190:190"
 };
 
+// One protocol line as it crossed the connection, for a line observer.
+struct LineEvent {
+    double time_ms;         // milliseconds since the simulator started
+    char direction;         // '<' received from the client, '>' sent to it
+    bool garbage;           // a garbage line sent by the garbage fault
+    std::string_view text;  // the line without its line feed (a cut line as far as it went)
+};
+
+// Sees every line received and sent. Runs on the connection's threads while
+// the simulator works: it must return quickly and must not call the
+// Simulator. text is valid only during the call.
+using LineObserver = std::function<void(const LineEvent&)>;
+
 class Simulator {
 public:
     explicit Simulator(SimulatorOptions options = {});
@@ -138,6 +152,10 @@ public:
     // same path and faults as the simulator's own lines (silence aside).
     // False when no client is connected.
     bool send_raw(std::string_view text);
+    // Installs an observer of every protocol line in both directions
+    // (empty: none). Lines sent go to it once they were handed to the
+    // socket; a send of several lines is seen line by line.
+    void set_line_observer(LineObserver observer);
 
     // Controller state.
     double position(int axis) const;   // units of travel

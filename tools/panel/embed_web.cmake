@@ -1,0 +1,27 @@
+# Writes a C++ source that holds the page's files as raw string literals.
+# Run as: cmake -DOUTPUT=file.cpp -DINPUTS="name=path|..." -P embed_web.cmake
+# Every file is read as it is; none may contain the literal's delimiter.
+set(delimiter "orvane_panel_web")
+set(text "// Generated from tools/panel/web/ by embed_web.cmake: do not edit.\n")
+string(APPEND text "#include \"web_assets.h\"\n\nnamespace orvane::panel::web {\n\n")
+string(REPLACE "|" ";" inputs "${INPUTS}")
+foreach(pair IN LISTS inputs)
+  string(REPLACE "=" ";" parts "${pair}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  file(READ "${path}" content)
+  string(FIND "${content}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${path} contains the delimiter )${delimiter}\"")
+  endif()
+  string(APPEND text "const char* const ${name} = R\"${delimiter}(${content})${delimiter}\";\n\n")
+endforeach()
+string(APPEND text "}  // namespace orvane::panel::web\n")
+# Only a changed text touches the file, so that nothing rebuilds needlessly.
+if(EXISTS "${OUTPUT}")
+  file(READ "${OUTPUT}" old)
+  if(old STREQUAL text)
+    return()
+  endif()
+endif()
+file(WRITE "${OUTPUT}" "${text}")

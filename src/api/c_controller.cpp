@@ -9,15 +9,11 @@
 #include <new>
 #include <thread>
 
+#include "api/c_controller.h"
 #include "api/c_operations.h"
 #include "api/process_runtime.h"
 #include "orvane_build_config.h"
 
-struct orvane_controller {
-    std::unique_ptr<orvane::Runtime> runtime;
-    // Waits under way on other threads; destroy lets them leave first.
-    std::atomic<int> waits{0};
-};
 
 namespace {
 

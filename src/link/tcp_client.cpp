@@ -324,7 +324,9 @@ void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
                 continue;
             }
         }
-        lost = true;
+        // A link already marked down (on purpose, or by a failed send) ends
+        // here without being a new loss.
+        lost = is_connected_.load();
         break;
     }
     {
@@ -420,7 +422,12 @@ void TCPClient::disconnect() {
 }
 
 void TCPClient::mark_disconnected() {
-    if (is_running_.load()) is_connected_.store(false);
+    std::lock_guard lock(socket_mutex_);
+    if (!is_running_.load()) return;
+    is_connected_.store(false);
+    // Ends the link thread's receive, so that it reconnects; it reports
+    // nothing for a link marked down on purpose.
+    if (socket_ && socket_->valid()) platform::shutdown_both(socket_->get());
 }
 
 }  // namespace orvane

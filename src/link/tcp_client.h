@@ -70,7 +70,8 @@ public:
     // Stops the link thread and closes the socket; waits for the thread.
     // Not to be called from a callback (it would wait for itself).
     void disconnect();
-    // Marks the link down without touching the socket or calling back.
+    // Marks the link down without calling back; the link thread then
+    // reconnects.
     void mark_disconnected();
 
     bool send_bytes(const char* data, int length);

@@ -27,7 +27,7 @@ public:
     static constexpr int empty_pass_pause_ms = 1;
     static constexpr double output_check_interval_ms = 5.0;
     // Longest sleep of a pass with nothing to do; work signals the wakeup.
-    static constexpr int idle_wake_ms = 50;
+    static constexpr int idle_wake_ms = 250;
     static constexpr std::size_t smallest_batch = 5;
 
     PollLoop(ControllerMirror& mirror, PendingCommands& pending, TCPClient& link, Wakeup& wakeup)

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/c_controller.h"
 #include "platform/platform.h"
 #include "support/loopback_peer.h"
 
@@ -145,13 +146,22 @@ TEST(Handles, BadOptionsAreRefused) {
 }
 
 TEST(Handles, GuardsAreThoseOfTheExports) {
+    orvane::testing::LoopbackPeer refusing;
+    refusing.stop_listening();
+    orvane_options unreachable = options_for("127.0.0.1", refusing.port());
+    orvane_controller* down = nullptr;
+    ASSERT_EQ(orvane_create(&unreachable, &down), ORVANE_OK);
+    int state = 0;
+    // Not connected: refused like the process-wide calls.
+    EXPECT_EQ(orvane_ctl_get_move_state(down, 0, &state), 0);
+    EXPECT_EQ(orvane_ctl_set_speed(down, 0, 10.0f), 0);
+    EXPECT_EQ(orvane_ctl_xyz_move_to(down, 1, 2, 3), 1) << "queued without a connection";
+    EXPECT_EQ(orvane_destroy(down), ORVANE_OK);
+
     auto simulator = start_simulator("127.0.0.1");
     orvane_options options = options_for(simulator->address(), simulator->port());
     orvane_controller* handle = nullptr;
     ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
-    int state = 0;
-    // Not yet connected: refused like the process-wide calls.
-    EXPECT_EQ(orvane_ctl_get_move_state(handle, 0, &state), orvane_get_move_state(0, &state));
     ASSERT_EQ(orvane_ctl_wait_ready(handle, 5000), 1);
     EXPECT_EQ(orvane_ctl_get_move_state(handle, 6, &state), 0);
     EXPECT_EQ(orvane_ctl_get_move_state(handle, 5, nullptr), 0);
@@ -197,6 +207,9 @@ TEST(Handles, DestroyWhileConnectingReconnectingOrWaiting) {
         ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
         std::atomic<int> wait_result{1};
         std::thread waiter([&] { wait_result = orvane_ctl_wait_ready(handle, 60000); });
+        // The wait must be under way before the handle goes: a call that
+        // only begins afterwards uses a freed handle.
+        while (handle->waits.load() == 0) std::this_thread::yield();
         EXPECT_EQ(orvane_destroy(handle), ORVANE_OK);
         waiter.join();
         EXPECT_EQ(wait_result.load(), ORVANE_E_CLOSED) << "port " << port;

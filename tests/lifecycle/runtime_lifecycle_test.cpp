@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -158,6 +159,57 @@ TEST(RuntimeLifecycle, CloseIsPromptWhileTheLinkWaitsToRetry) {
     const auto started = Clock::now();
     EXPECT_EQ(runtime.close(), 1);
     EXPECT_LT(Clock::now() - started, testing::scaled(1s));
+}
+
+// Codes 6000 and 6001 switch controllers on the calling thread: stop, a
+// pause, then a start at the new address. A close from another thread
+// during the pause ends the call early and stays a close: the start after
+// the pause does not happen, then or later.
+TEST(RuntimeLifecycle, CloseDuringTheSwitchPauseOfCodes6000And6001StaysClosed) {
+    struct Case {
+        int code;
+        int returns;
+        bool tells;  // sends "6000:<text>!" to the controller first
+    };
+    for (const Case c : {Case{6000, 1, true}, Case{6001, 0, false}}) {
+        SCOPED_TRACE("code " + std::to_string(c.code));
+        LoopbackPeer peer;
+        ASSERT_TRUE(peer.ok());
+        RuntimeConfig config = testing::loopback_config(peer.port());
+        // A call that sat out its pause would take a minute.
+        config.restart_pause_ms = 60000;
+        config.quick_restart_pause_ms = 60000;
+        Runtime runtime(config);
+        ASSERT_EQ(runtime.initial(), 1);
+        ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+
+        // Host 1: the address it has, so a start after the pause would show
+        // as a second connection to the same peer.
+        auto switched = std::async(std::launch::async, [&] {
+            std::string text = "1";
+            return runtime.cmd(c.code, 0, text);
+        });
+        // The switch closes the link before its pause, under the lock that
+        // close() takes: once the peer sees the close, a close() counts
+        // against this pause.
+        ASSERT_TRUE(peer.wait_for_closed(0, 5s));
+        if (c.tells) {
+            EXPECT_TRUE(peer.wait_for_text("6000:1!\n", 2s));
+        }
+        EXPECT_EQ(runtime.close(), 1);
+        ASSERT_EQ(switched.wait_for(testing::scaled(5s)), std::future_status::ready)
+            << "the switch sat out its pause after a close";
+        EXPECT_EQ(switched.get(), c.returns);
+
+        EXPECT_EQ(runtime.is_connect(), 0);
+        EXPECT_FALSE(runtime.link().is_running());
+        EXPECT_EQ(runtime.mirror().controller_address.get(), "127.0.0.1");
+        // Several of the link's 50 ms retry periods: nothing connects.
+        EXPECT_FALSE(peer.wait_for_accepted(2, 300ms));
+        EXPECT_EQ(runtime.is_connect(), 0);
+        // Only code 6000 tells the controller before it switches.
+        EXPECT_EQ(peer.text(0).find("6000:") != std::string::npos, c.tells) << peer.text(0);
+    }
 }
 
 TEST(RuntimeLifecycle, InitialAfterCloseStartsAfresh) {

@@ -44,6 +44,12 @@ stop_wine() {
     fi
 }
 
+# The tests' share of the source lines (scripts/line-share.sh); printed
+# before the last line, which stays the pass/fail count.
+line_share() {
+    "$repo/scripts/line-share.sh" || true
+}
+
 section() {
     printf '\n==================== %s ====================\n' "$*"
 }
@@ -56,6 +62,7 @@ on_exit() {
         for line in "${report[@]}"; do printf '%s\n' "$line"; done
         printf 'test-all: FAILED in stage "%s" (exit %d) after %d s\n' "$current" "$rc" "$((SECONDS - started))"
         ((failed > 0)) || failed=1
+        line_share
         printf 'test-all: %d passed, %d failed\n' "$passed" "$failed"
     fi
 }
@@ -218,4 +225,5 @@ trap - EXIT
 section "summary"
 for line in "${report[@]}"; do printf '%s\n' "$line"; done
 printf 'test-all: all stages passed in %d s\n' "$((SECONDS - started))"
+line_share
 printf 'test-all: %d passed, %d failed\n' "$passed" "$failed"

@@ -274,27 +274,25 @@ TEST_F(EndToEnd, RawTextGoesOutExactlyAndItsAnswerIsReadBack) {
     sim->clear_received();
 
     std::string raw = "hello raw\n";  // no "!": sent as given
-    std::atomic<bool> returned{false};
-    std::thread caller([&] {
-        EXPECT_EQ(rt->cmd(5000, 0, raw), 1);
-        returned.store(true);
-    });
+    std::thread caller([&] { EXPECT_EQ(rt->cmd(5000, 0, raw), 1); });
     ASSERT_TRUE(sim->wait_for_command("hello raw", deadline_ms));
     // Polling is paused: commands queued now wait for the pause to end and
     // then go out together, in order, in one batch.
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
     std::string general = "1,2";
     std::string per_axis = "x";
-    ASSERT_EQ(rt->stop(0, 0), 1);
-    ASSERT_EQ(rt->cmd(0, 0, general), 1);
-    ASSERT_EQ(rt->cmd(100, 3, per_axis), 1);
-    ASSERT_EQ(rt->cmd(101, 2, per_axis), 1);
+    EXPECT_EQ(rt->stop(0, 0), 1);
+    EXPECT_EQ(rt->cmd(0, 0, general), 1);
+    EXPECT_EQ(rt->cmd(100, 3, per_axis), 1);
+    EXPECT_EQ(rt->cmd(101, 2, per_axis), 1);
+    // Time for a loop that did not hold back to send them and for the
+    // simulator to see it.
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    const bool sent_during_pause = sim->command_count("140:") != 0;
-    const bool pause_still_on = !returned.load();
+    const std::size_t sent_during_pause = sim->command_count("140:");
+    // Looked at after the count: still paused then, so paused at the count.
+    const bool counted_in_pause = rt->mirror().poll_paused.load();
     caller.join();
-    if (pause_still_on) {
-        EXPECT_FALSE(sent_during_pause);
+    if (counted_in_pause) {
+        EXPECT_EQ(sent_during_pause, 0u) << "queued commands went out while polling was paused";
     }
     ASSERT_TRUE(sim->wait_for_command("210:2!", deadline_ms));
 
@@ -312,6 +310,10 @@ TEST_F(EndToEnd, RawTextGoesOutExactlyAndItsAnswerIsReadBack) {
             return rt->cmd(5010, 0, answer) == 1 && answer == "echo hello raw";
         },
         deadline_ms));
+    if (!counted_in_pause) {
+        GTEST_SKIP() << "the raw send's pause was over before the test could look (a thread held up on this "
+                        "machine): that nothing went out during it was not checked";
+    }
 }
 
 TEST_F(EndToEnd, RawAnswerArrivingDuringThePauseIsKept) {

@@ -15,6 +15,9 @@ namespace {
 
 class Exports : public ::testing::Test {
 protected:
+    // Every test starts from the same mirror, whatever ran before it in this
+    // process (the runtime is process-wide; tests may run in any order and
+    // more than once).
     void SetUp() override {
         Runtime& rt = process_runtime();
         ASSERT_EQ(Orvane_is_connect(), 0);  // nothing started it
@@ -24,6 +27,10 @@ protected:
             m().output_value[i].set(0);
             m().input_bits[i].set(false);
         }
+        for (auto& counter : m().fly_counters) counter.set(0);
+        for (auto& params : m().axis_params) params.assign(AxisParams{});
+        for (auto& speed : m().axis_speed) speed.set(0.0f);
+        m().axis_count.set(axis_total);
         m().fly_positions.clear();
         forget_fly_count(rt);
         (void)rt.pending().take();

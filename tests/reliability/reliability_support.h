@@ -67,7 +67,8 @@ constexpr bool built_with_memory_sanitizer() {
 
 // Waits until the thread and handle counts are back at the given values
 // (threads end a little after they are joined elsewhere); true when both
-// are, or when the platform cannot tell (see counts_reliable).
+// are. Where the platform cannot tell (see counts_reliable) it returns true
+// and records the running test as skipped, with the reason.
 bool counts_return_to(int threads, int handles, int timeout_ms);
 
 // False where thread and handle counts say nothing about this process's own

@@ -22,6 +22,7 @@
 #include "orvane_build_config.h"
 #include "platform/platform.h"
 #include "reliability_support.h"
+#include "support/time_scale.h"
 
 namespace orvane::reliability {
 namespace {
@@ -94,7 +95,7 @@ Round one_round(int index) {
     // and the reconnect thread takes over.
     std::string text = address;
     double switch_ms = timed_ms([&] { EXPECT_EQ(cmd(6001, 0, text), 0); });
-    EXPECT_LT(switch_ms, 1500.0);
+    EXPECT_LT(switch_ms, orvane::testing::scaled_ms(1500.0));
     EXPECT_EQ(is_connect(), 0);
 
     // Now make the next attempt hang, where we may take the port.
@@ -134,7 +135,7 @@ TEST(Unload, DlcloseWhileTheReconnectThreadRetries) {
         const Round round = one_round(static_cast<int>(r));
         worst = std::max(worst, round.unload_ms);
         hanging += round.hanging_connect ? 1 : 0;
-        EXPECT_LT(round.unload_ms, 1500.0) << "round " << r;
+        EXPECT_LT(round.unload_ms, orvane::testing::scaled_ms(1500.0)) << "round " << r;
         EXPECT_FALSE(library_mapped()) << "round " << r << ": the library stayed mapped after dlclose";
         EXPECT_TRUE(counts_return_to(threads_before, handles_before, 2000))
             << "round " << r << ": threads " << thread_count() << " (before " << threads_before << "), handles "

@@ -1,0 +1,19 @@
+// Elsewhere: nothing of this can be read back here.
+#include "link_platform.h"
+
+namespace orvane::testing {
+
+bool socket_options_accessible(std::string& why_not) {
+    why_not = "socket options are read back on Linux only";
+    return false;
+}
+
+bool read_socket_options(platform::NativeSocket, SocketOptions&) { return false; }
+
+bool shrink_send_buffer(platform::NativeSocket) { return false; }
+
+platform::NativeSocket find_socket_connected_to(std::uint16_t) { return platform::invalid_socket; }
+
+bool running_under_wine() { return false; }
+
+}  // namespace orvane::testing

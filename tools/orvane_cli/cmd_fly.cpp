@@ -113,9 +113,10 @@ void add_fly_commands(CLI::App& app, Commands& commands) {
     fly->require_subcommand(1);
     fly->footer(
         "\nA capture is reported to the connection that is open when it ends. Each orvane command is a\n"
-        "connection of its own, so wait for the positions in the command that starts (or trims) the capture:\n"
-        "  orvane --sim fly start 1 0 --setup 0 10 20 --move 50 --speed 50 --wait 3\n"
-        "  orvane --sim fly trim 0 --wait 2\n");
+        "connection of its own, so wait for the positions in the command that starts the capture; a trim\n"
+        "without a capture under way has the controller report its last one again:\n"
+        "  orvane fly start 0 0 --setup 0 10 20 --wait 2\n"
+        "  orvane fly trim 0 --wait 2\n");
 
     auto* setup = fly->add_subcommand("setup", "Set up a capture: which axis, how many positions, how far apart");
     setup->add_option("AXIS", a->axis, "Axis whose positions are captured")->required()->check(axis_range);
@@ -146,7 +147,7 @@ void add_fly_commands(CLI::App& app, Commands& commands) {
     trim->add_option("--wait", a->wait_s, "Wait up to this many seconds for the reported positions and show them")
         ->check(positive_number);
     trim->add_flag("--json", a->json, "Show the positions as one JSON object");
-    set_examples(trim, {"orvane --sim fly trim 0 --wait 2"});
+    set_examples(trim, {"orvane fly trim 0 --wait 2"});
     commands.push_back({trim, [a](Session& s) { return run_trim(s, *a); }});
 
     auto* positions = fly->add_subcommand(

@@ -3,6 +3,7 @@
 // for a simulator started in this process with --sim), does its work and
 // closes the handle again.
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -48,6 +49,23 @@ int parse_error(CLI::App& app, const CLI::ParseError& e) {
     return exit_refused;
 }
 
+// ORVANE_HOST and ORVANE_PORT for options not given.
+bool read_environment(const CLI::Option& host, const CLI::Option& port, GlobalOptions& global) {
+    const char* host_text = std::getenv("ORVANE_HOST");
+    if (host.count() == 0 && host_text != nullptr && *host_text != '\0') global.host = host_text;
+    const char* port_text = std::getenv("ORVANE_PORT");
+    if (port.count() == 0 && port_text != nullptr && *port_text != '\0') {
+        char* end = nullptr;
+        const long value = std::strtol(port_text, &end, 10);
+        if (*end != '\0' || value < 1 || value > 65535) {
+            std::cerr << "orvane: ORVANE_PORT must be a port 1..65535, not '" << port_text << "'\n";
+            return false;
+        }
+        global.port = static_cast<int>(value);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,14 +76,12 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options may also follow the subcommand
 
     GlobalOptions global;
-    app.add_option("--host", global.host,
+    auto* host = app.add_option("--host", global.host,
                    "Controller: a host number on the controller network (" + std::string(build_net_prefix()) +
-                       "N), a dotted address or a host name; default " + build_net_prefix() + "254")
-        ->envname("ORVANE_HOST");
-    app.add_option("--port", global.port,
+                       "N), a dotted address or a host name; default " + build_net_prefix() + "254");
+    auto* port = app.add_option("--port", global.port,
                    "Controller TCP port; default " + std::to_string(build_port()) + " (with --sim: a free port)")
-        ->check(CLI::Range(1, 65535))
-        ->envname("ORVANE_PORT");
+        ->check(CLI::Range(1, 65535));
     app.add_flag("--sim", global.sim,
                  "Start the bundled simulator in this process, on a free loopback port (127.0.0.1 unless --host "
                  "says otherwise), and use it");
@@ -91,13 +107,17 @@ int main(int argc, char** argv) {
         "  orvane --sim status\n"
         "  orvane --sim move 0 50 --speed 20 --wait\n"
         "  orvane --host 127.0.0.1 --port 8081 watch\n"
-        "\nORVANE_HOST and ORVANE_PORT stand in for --host and --port. Each subcommand has --help.");
+        "\nORVANE_HOST and ORVANE_PORT stand in for --host and --port (not with --sim). Each subcommand has\n"
+        "--help.");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return parse_error(app, e);
     }
+    // The environment says where the controller is; the simulator of --sim
+    // goes where the command line alone says.
+    if (!global.sim && !read_environment(*host, *port, global)) return exit_refused;
     for (const Command& command : commands) {
         if (command.app->parsed()) return run_in_session(global, command.run);
     }

@@ -244,6 +244,7 @@ def host_and_port_forms():
         expect(["version"], 0, env={"ORVANE_HOST": "127.0.0.1", "ORVANE_PORT": str(sim.port)}, out="orvane-sim")
         expect(["version", "--host", "127.0.0.1", "--port", str(sim.port)], 0, out="orvane-sim")
     expect(["--host", "1234", "status"], 1, err="host number is 0..255")
+    expect(["--host", "256", "status"], 1, err="host number is 0..255")
     # The environment does not move the simulator of --sim.
     doc = json.loads(expect(["--sim", "status", "--json"], 0,
                             env={"ORVANE_HOST": "127.0.0.1", "ORVANE_PORT": str(free_port())}).out)

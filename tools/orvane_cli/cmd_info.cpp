@@ -273,8 +273,7 @@ void add_info_commands(CLI::App& app, Commands& commands) {
         auto a = std::make_shared<WatchArgs>();
         auto* sub = app.add_subcommand(
             "watch",
-            "Live view of positions, state bits and inputs until Ctrl-C or SIGTERM. It rides out link drops "
-            "(the library reconnects); it exits 0 when the link is up as it ends, 2 when it is down");
+            "Live view until Ctrl-C or SIGTERM; rides out link drops (exit 0: link up at the end, 2: down)");
         sub->add_option("--interval", a->interval_ms, "Milliseconds between refreshes")
             ->check(CLI::Range(10, 60000))
             ->capture_default_str();

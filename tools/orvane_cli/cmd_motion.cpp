@@ -268,7 +268,8 @@ int run_zero(Session& s, int axis) {
 
 void add_wait_options(CLI::App* sub, bool& wait, double& timeout) {
     sub->add_flag("--wait", wait,
-                  "Show progress and wait until done; Ctrl-C or running out of time stops the axes");
+                  "Show progress and wait until done; Ctrl-C or running out of time stops the axes. Without "
+                  "it the controller finishes the motion by itself");
     sub->add_option("--wait-timeout", timeout, "Seconds --wait allows before it stops the axes and gives up")
         ->check(positive_number)
         ->capture_default_str();

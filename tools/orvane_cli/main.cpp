@@ -71,7 +71,8 @@ bool read_environment(const CLI::Option& host, const CLI::Option& port, GlobalOp
 int main(int argc, char** argv) {
     install_stop_handlers();
 
-    CLI::App app{"orvane: drive the motion controller through the orvane library.\n" + std::string(exit_codes_text)};
+    CLI::App app{"orvane: drive the motion controller through the orvane library.\n" + std::string(exit_codes_text),
+                 "orvane"};
     app.set_version_flag("--version", std::string("orvane tool ") + build_version());
     app.fallthrough();  // global options may also follow the subcommand
 

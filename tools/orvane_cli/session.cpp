@@ -100,7 +100,7 @@ int run_in_session(const GlobalOptions& options, const std::function<int(Session
             std::cerr << "orvane: library " << name << ": " << text << "\n" << std::flush;
         };
     }
-    if (is_host_number(options.host) && options.host.size() > 3) {
+    if (is_host_number(options.host) && (options.host.size() > 3 || std::stoi(options.host) > 255)) {
         return fail(exit_refused, "a host number is 0..255, got '" + options.host + "'");
     }
 

@@ -1,64 +1,43 @@
-// First connection: start the library, wait until it is connected and has
-// heard from the controller, and print what the controller reports.
-#include <orvane/orvane.h>
+// First connection: make a controller handle, wait until it is connected and
+// ready, and print what the controller reports.
+//
+//     first_connection [--host ADDRESS] [--port PORT]
+#include <orvane/controller.hpp>
 
 #include <chrono>
 #include <cstdio>
-#include <string>
-#include <thread>
 
-namespace {
+#include "connection_args.h"
 
-// Polls a condition until it holds or the time is up.
-template <class Condition>
-bool wait_for(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+int main(int argc, char** argv) {
+    orvane::ControllerOptions options;
+    if (!example::parse_connection_args(argc, argv, options)) return 2;
+    orvane::Controller controller(options);  // connects in the background, keeps reconnecting
 
-}  // namespace
-
-int main() {
-    // One attempt of up to a second; the library keeps retrying by itself.
-    Orvane_initial();
-    if (!wait_for([] { return Orvane_is_connect() == 1; }, std::chrono::seconds(5))) {
-        std::puts("no controller answered at the library's controller address");
-        Orvane_close();
+    // Ready: connected, and the controller's version, output levels and axis
+    // parameters have arrived.
+    if (controller.wait_ready(std::chrono::seconds(5)) != orvane::WaitStatus::done) {
+        std::printf("no controller answered at %s:%d\n", controller.address().c_str(), controller.port());
         return 1;
     }
-
-    // Calls return at once; the library fills its picture of the controller
-    // from the replies. The version text is among the first things it asks.
-    std::string version;
-    wait_for([&] { return Orvane_cmd(2001, 0, version) == 1 && !version.empty(); }, std::chrono::seconds(2));
     // The state bits follow the controller's status lines a moment later.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    controller.wait_at_rest({0}, std::chrono::milliseconds(500));
 
-    const int type = Orvane_get_Type();
+    const int type = controller.type();
     const int axes = type == 1 ? 3 : 6;
-    std::printf("connected: controller type %d, version \"%s\"\n", type, version.c_str());
+    std::printf("connected: controller type %d, version \"%s\"\n", type, controller.version().value_or("").c_str());
 
-    double positions[6] = {};
-    Orvane_get_pos(positions);
+    const auto positions = controller.positions().value_or(std::array<double, 6>{});
     for (int axis = 0; axis < axes; ++axis) {
-        bool standing = false;
-        bool homed = false;
-        Orvane_get_move_state(axis, standing);  // 1 while the axis stands still
-        Orvane_get_home_state(axis, homed);
-        std::printf("axis %d: position %10.3f  %s  %s\n", axis, positions[axis], standing ? "standing" : "moving  ",
-                    homed ? "homed" : "not homed");
+        const bool standing = controller.at_rest(axis).value_or(false);
+        const bool homed = controller.homed(axis).value_or(false);
+        std::printf("axis %d: position %10.3f  %s  %s\n", axis, positions[static_cast<std::size_t>(axis)],
+                    standing ? "standing" : "moving  ", homed ? "homed" : "not homed");
     }
 
-    bool inputs[24] = {};
-    Orvane_get_input_bit(inputs);
+    const auto inputs = controller.inputs().value_or(std::array<bool, 24>{});
     std::printf("inputs 1-24: ");
     for (bool level : inputs) std::putchar(level ? '1' : '0');
     std::putchar('\n');
-
-    Orvane_close();
-    return 0;
+    return 0;  // the Controller closes the connection
 }

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
 # The demonstration: builds what it needs (a Release build in build/demo,
 # without tests or benchmarks) and runs orvane-demo, which starts the
-# controller simulator in its own process on the library's default
-# controller address (127.0.0.254:81) and drives it through the library.
+# controller simulator in its own process on a free loopback port and
+# drives it through the library (a controller handle). No root needed.
 # It writes demo-out/xyz-move.csv and demo-out/xyz-move.svg.
-#
-# Port 81 is privileged on Linux. As root the demonstration runs directly;
-# otherwise it runs inside a private network namespace (unshare -rn), whose
-# own loopback lets it bind the port. Environment: ORVANE_JOBS (build jobs,
-# default 2).
+# Environment: ORVANE_JOBS (build jobs, default 2).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,6 +21,7 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 [[ -f /usr/include/CLI/CLI.hpp || -f /usr/local/include/CLI/CLI.hpp ]] || missing+=(libcli11-dev)
+[[ -f /usr/include/nlohmann/json.hpp || -f /usr/local/include/nlohmann/json.hpp ]] || missing+=(nlohmann-json3-dev)
 if ((${#missing[@]})); then
     if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
         say "installing ${missing[*]}"
@@ -53,21 +50,11 @@ demo=$build/tools/demo/orvane-demo
 say "built $demo and $build/tools/orvane_cli/orvane"
 
 # ---- Run --------------------------------------------------------------------
+# The simulator listens on a free loopback port inside the demonstration's
+# own process: no root, no network namespace.
 mkdir -p "$out"
 rc=0
-if [[ $(id -u) == 0 ]]; then
-    "$demo" --out "$out" || rc=$?
-elif unshare -rn true 2>/dev/null; then
-    say "not root: running in a private network namespace so that port 81 can be bound"
-    # The namespace's loopback starts down.
-    unshare -rn sh -c 'ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec "$0" "$@"' \
-        "$demo" --out "$out" || rc=$?
-else
-    say "not root, and no private network namespace is available here."
-    say "Port 81 needs root on Linux: run 'sudo $0', or"
-    say "  sudo setcap cap_net_bind_service=+ep $demo && $demo --out $out"
-    exit 2
-fi
+"$demo" --out "$out" || rc=$?
 if ((rc != 0)); then
     say "the demonstration failed (exit $rc)"
     exit "$rc"

@@ -7,19 +7,18 @@
 #   2. installs it into a temporary prefix;
 #   3. configures examples/ as a project of its own with find_package(orvane)
 #      against that prefix, and builds it with warnings as errors;
-#   4. starts orvane-sim on the library's default controller address
-#      (127.0.0.254:81), runs every example with a time-out and checks what it
-#      printed, and stops the simulator.
-# Port 81 needs root on Linux; without root the run happens inside a private
-# network namespace (unshare -rn). Ends with "run-examples: N passed, N
-# failed" and exits non-zero on any failure.
+#   4. starts orvane-sim on a free loopback port (127.0.0.1, no root
+#      needed), runs every example against it (--host 127.0.0.1 --port N)
+#      with a time-out and checks what it printed, and stops the simulator.
+# Ends with "run-examples: N passed, N failed" and exits non-zero on any
+# failure.
 # Environment: ORVANE_BUILD_DIR, ORVANE_JOBS (build jobs, default 2).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 say() { printf 'run-examples: %s\n' "$*"; }
 
-# ---- The run against the simulator (maybe inside a network namespace) ----
+# ---- The run against the simulator -----------------------------------------
 # Arguments: the examples' build directory, the simulator program, a scratch
 # directory.
 run_examples() {
@@ -34,16 +33,17 @@ run_examples() {
             sim_pid=""
         fi
     }
-    trap stop_sim EXIT
+    trap 'stop_sim; rm -rf "$scratch_root"' EXIT
 
-    # Input 3 on, so that outputs_inputs has something to report.
-    "$sim" --input 3=1 >"$scratch/sim.log" 2>&1 &
+    # Input 3 on, so that outputs_inputs has something to report. Port 0:
+    # the simulator picks a free one and prints it.
+    "$sim" --bind 127.0.0.1 --port 0 --input 3=1 >"$scratch/sim.log" 2>&1 &
     sim_pid=$!
     local waited=0
     until grep -q "listening" "$scratch/sim.log" 2>/dev/null; do
         if ! kill -0 "$sim_pid" 2>/dev/null; then
             cat "$scratch/sim.log" >&2
-            say "the simulator did not start (is 127.0.0.254:81 taken by another program?)"
+            say "the simulator did not start"
             sim_pid=""
             say "0 passed, 1 failed"
             return 1
@@ -58,6 +58,14 @@ run_examples() {
         waited=$((waited + 1))
     done
     say "$(head -n 1 "$scratch/sim.log")"
+    local port
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$scratch/sim.log" | head -n 1)
+    if [[ -z $port ]]; then
+        say "cannot read the simulator's port from: $(head -n 1 "$scratch/sim.log")"
+        stop_sim
+        say "0 passed, 1 failed"
+        return 1
+    fi
 
     # Each example, with the text its output must hold.
     local -a names=(first_connection coordinated_move outputs_inputs)
@@ -66,7 +74,7 @@ run_examples() {
     for i in "${!names[@]}"; do
         local name=${names[$i]} out rc=0
         out=$scratch/$name.out
-        timeout 30 "$bin/$name" >"$out" 2>&1 || rc=$?
+        timeout 30 "$bin/$name" --host 127.0.0.1 --port "$port" >"$out" 2>&1 || rc=$?
         sed 's/^/    /' "$out"
         if ((rc != 0)); then
             say "FAILED $name (exit $rc)"
@@ -81,27 +89,18 @@ run_examples() {
     done
 
     stop_sim
-    trap - EXIT
+    trap 'rm -rf "$scratch_root"' EXIT
     say "$passed passed, $failed failed"
     ((failed == 0))
 }
-
-if [[ ${1:-} == --run ]]; then
-    shift
-    # Inside a fresh network namespace the loopback starts down.
-    if [[ ${ORVANE_EXAMPLES_NETNS:-0} == 1 ]]; then
-        ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null || true
-    fi
-    run_examples "$@"
-    exit $?
-fi
 
 # ---- Build, install, build the examples -------------------------------------
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}
 build=${ORVANE_BUILD_DIR:-build/examples-host}
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+scratch_root=$scratch
+trap 'rm -rf "$scratch_root"' EXIT
 
 if [[ ! -f $build/CMakeCache.txt ]]; then
     say "configuring $build (Debug, no tests)"
@@ -133,12 +132,4 @@ sim=$repo/$build/sim/orvane-sim
 [[ $build == /* ]] && sim=$build/sim/orvane-sim
 [[ -x $sim ]] || { say "no simulator at $sim"; exit 1; }
 
-if [[ $(id -u) == 0 ]]; then
-    bash "$repo/scripts/run-examples.sh" --run "$examples_build" "$sim" "$scratch"
-elif unshare -rn true 2>/dev/null; then
-    say "not root: running in a private network namespace so that port 81 can be bound"
-    ORVANE_EXAMPLES_NETNS=1 unshare -rn bash "$repo/scripts/run-examples.sh" --run "$examples_build" "$sim" "$scratch"
-else
-    say "port 81 needs root (or a private network namespace, which is not available here)"
-    exit 2
-fi
+run_examples "$examples_build" "$sim" "$scratch"

@@ -89,13 +89,11 @@ std::string render_svg(const Plot& plot) {
     auto y_ticks = nice_ticks(y_lo - pad, y_hi + pad);
     const double x_step = x_ticks.size() > 1 ? x_ticks[1] - x_ticks[0] : 1;
     const double y_step = y_ticks.size() > 1 ? y_ticks[1] - y_ticks[0] : 1;
-    // Extend to the ticks just outside the data.
-    if (x_ticks.front() > x_lo + x_step * 1e-9) x_ticks.insert(x_ticks.begin(), x_ticks.front() - x_step);
-    if (x_ticks.back() < x_hi - x_step * 1e-9) x_ticks.push_back(x_ticks.back() + x_step);
+    // The time axis spans the data exactly: it ends where the data ends.
+    // The value axis extends to the ticks just outside the data.
+    if (!(x_hi > x_lo)) x_hi = x_lo + 1;
     if (y_ticks.front() > y_lo - pad + y_step * 1e-9) y_ticks.insert(y_ticks.begin(), y_ticks.front() - y_step);
     if (y_ticks.back() < y_hi + pad - y_step * 1e-9) y_ticks.push_back(y_ticks.back() + y_step);
-    x_lo = x_ticks.front();
-    x_hi = x_ticks.back();
     y_lo = y_ticks.front();
     y_hi = y_ticks.back();
 

@@ -1,6 +1,11 @@
-// Waiting for axes to arrive, with live progress.
+// Waiting for axes to arrive or to be homed, with live progress, on a
+// controller handle. The waits print nothing but progress: the caller says
+// what the outcome means.
 #pragma once
 
+#include <orvane/controller.hpp>
+
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,20 +19,33 @@ struct AxisTarget {
 
 struct WaitOptions {
     double timeout_s = 60;
-    bool terminal = false;       // progress bar in place, else plain lines
-    double tolerance = 0.005;    // units of travel
-    int sample_period_ms = 10;
-    std::string indent;          // put before every progress line
-    // Called on every sample with the time since the wait began (ms) and the
-    // six positions; the demonstration records the move with it.
-    std::function<void(double, const double*)> on_sample;
+    bool terminal = false;     // progress bar in place, else plain lines
+    bool progress = true;      // false: no progress output at all
+    double tolerance = 0.005;  // units of travel
+    std::string indent;        // put before every progress line
+    // Polled between samples: true ends the wait (WaitEnd::interrupted).
+    std::function<bool()> interrupted;
 };
 
-// Waits until every axis stands still at its target. Prints progress and,
-// on failure, a message; returns an exit code (exit_ok when all arrived).
-int wait_for_arrival(const std::vector<AxisTarget>& targets, const WaitOptions& options);
+enum class WaitEnd {
+    done,           // arrived (or homed) and standing
+    stopped_short,  // standing away from the target
+    timed_out,      // still under way when the time ran out
+    interrupted,    // WaitOptions::interrupted said so
+    link_lost,      // the link to the controller went down
+};
+
+struct WaitOutcome {
+    WaitEnd end = WaitEnd::done;
+    std::array<double, 6> positions{};  // the last positions seen
+    double remaining = 0;               // the longest way still to go
+};
+
+// Waits until every axis stands still at its target.
+WaitOutcome wait_for_arrival(const orvane::Controller& controller, const std::vector<AxisTarget>& targets,
+                             const WaitOptions& options);
 
 // Waits until the axis reports homed and standing still.
-int wait_for_home(int axis, const WaitOptions& options);
+WaitOutcome wait_for_home(const orvane::Controller& controller, int axis, const WaitOptions& options);
 
 }  // namespace orvane::tool

@@ -1,10 +1,9 @@
 #include "support.h"
 
-#include <orvane/orvane.h>
-
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <thread>
 #include <utility>
@@ -15,126 +14,129 @@ const char* build_net_prefix() { return ORVANE_TOOL_NET_PREFIX; }
 int build_port() { return ORVANE_TOOL_PORT; }
 const char* build_version() { return ORVANE_TOOL_VERSION; }
 
+using Clock = std::chrono::steady_clock;
+
+bool is_host_number(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string library_host(const std::string& host) {
+    if (is_host_number(host)) return std::string(build_net_prefix()) + host;
+    return host;
+}
+
 namespace {
 
-bool is_octet(const std::string& text) {
-    if (text.empty() || text.size() > 3) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return std::atoi(text.c_str()) <= 255;
-}
+// What the log handler saw; shared with the library's thread.
+struct LinkWatch {
+    std::atomic<bool> attempt_failed{false};
+    std::function<void(orvane::LogLevel, std::string_view)> forward;
+};
 
-bool is_dotted_address(const std::string& text) {
-    const std::vector<std::string> parts = [&] {
-        std::vector<std::string> out(1);
-        for (char c : text) {
-            if (c == '.') {
-                out.emplace_back();
-            } else {
-                out.back() += c;
-            }
-        }
-        return out;
-    }();
-    if (parts.size() != 4) return false;
-    for (const auto& part : parts) {
-        if (!is_octet(part)) return false;
-    }
-    return true;
+std::chrono::milliseconds to_ms(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(std::max(seconds, 0.0) * 1000.0 + 0.5));
 }
-
-bool version_loaded() {
-    std::string text;
-    return Orvane_cmd(2001, 0, text) == 1 && !text.empty();
-}
-
-bool levels_loaded() {
-    std::string text;
-    if (Orvane_cmd(4, 0, text) != 1) return false;
-    const auto levels = split_commas(text);
-    return levels.size() == 24 && levels.back() != "0";
-}
-
-bool parameters_loaded() {
-    std::string text;
-    if (Orvane_cmd(2, 0, text) != 1) return false;
-    const auto fields = split_commas(text);
-    return fields.size() == 21 && std::atof(fields[12].c_str()) >= 0.1;
-}
-
-// The library keeps the state bits from before the connection for the
-// first status replies; once any axis reports standing still or homed, the
-// controller's own bits have arrived.
-bool state_bits_arrived() {
-    for (int axis = 0; axis < 6; ++axis) {
-        bool still = false;
-        bool homed = false;
-        if (Orvane_get_move_state(axis, still) == 1 && still) return true;
-        if (Orvane_get_home_state(axis, homed) == 1 && homed) return true;
-    }
-    return false;
-}
-
-std::atomic<bool> library_open{false};
 
 }  // namespace
 
-bool valid_host_text(const std::string& text) { return is_octet(text) || is_dotted_address(text); }
+ConnectResult connect_controller(const ConnectRequest& request) {
+    ConnectResult result;
+    const int port = request.port > 0 ? request.port : build_port();
+    const std::string host = library_host(request.host);
+    result.where = (host.empty() ? std::string(build_net_prefix()) + "254" : host) + ":" + std::to_string(port);
 
-std::string controller_address(const std::string& host) {
-    if (host.empty()) return std::string(build_net_prefix()) + "254";
-    if (is_dotted_address(host)) return host;
-    return std::string(build_net_prefix()) + host;
-}
-
-bool wait_until(const std::function<bool()>& pred, double seconds, int poll_ms) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
-    for (;;) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
-    }
-}
-
-bool connect_library(const std::string& host, double timeout_s, std::string* error) {
-    const auto started = std::chrono::steady_clock::now();
-    const auto remaining = [&] {
-        const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
-        return timeout_s - spent.count() > 0 ? timeout_s - spent.count() : 0.0;
+    auto watch = std::make_shared<LinkWatch>();
+    watch->forward = request.log;
+    orvane::ControllerOptions options;
+    options.host = host;
+    options.port = port;
+    // One attempt may not take longer than the whole wait.
+    options.connect_timeout = std::clamp(to_ms(request.timeout_s), std::chrono::milliseconds(1),
+                                         std::chrono::milliseconds(1000));
+    options.reconnect_pause = request.reconnect_pause;
+    options.log = [watch](orvane::LogLevel level, std::string_view text) {
+        // The link reports every failed attempt as a warning.
+        if (level == orvane::LogLevel::warning) watch->attempt_failed.store(true);
+        if (watch->forward) watch->forward(level, text);
     };
-    library_open = true;
-    if (host.empty()) {
-        Orvane_initial();
-    } else {
-        std::string text = host;
-        Orvane_cmd(6001, 0, text);  // switches the address and starts the library
+    try {
+        result.controller = std::make_unique<orvane::Controller>(std::move(options));
+    } catch (const std::exception& e) {
+        result.exit_code = exit_not_connected;
+        result.error = std::string("cannot make a controller handle for ") + result.where + ": " + e.what();
+        return result;
     }
-    const std::string where = controller_address(host) + ":" + std::to_string(build_port());
-    if (!wait_until([] { return Orvane_is_connect() == 1; }, remaining())) {
-        if (error) {
-            *error = "not connected to the controller at " + where + " within " + fixed(timeout_s, 1) +
-                     " s (is it switched on and reachable? --timeout waits longer)";
+    orvane::Controller& controller = *result.controller;
+
+    const auto deadline = Clock::now() + to_ms(request.timeout_s);
+    const auto fail = [&](int code, std::string text) {
+        result.controller.reset();
+        result.exit_code = code;
+        result.error = std::move(text);
+        return std::move(result);
+    };
+    const auto cancelled = [&] { return request.cancelled && request.cancelled(); };
+    constexpr auto slice = std::chrono::milliseconds(20);
+
+    for (;;) {
+        if (controller.wait_connected(slice) == orvane::WaitStatus::done) break;
+        if (watch->attempt_failed.load()) {
+            return fail(exit_not_connected,
+                        "cannot reach the controller at " + result.where +
+                            " (the connection was refused, the host is unknown, or it did not answer within " +
+                            num(std::chrono::duration<double>(options.connect_timeout).count()) +
+                            " s). Is it switched on, or is orvane-sim running there? --sim starts a simulator in "
+                            "this process.");
         }
-        return false;
-    }
-    if (!wait_until([] { return version_loaded() && levels_loaded() && parameters_loaded(); }, remaining())) {
-        if (error) {
-            *error = "connected to " + where +
-                     ", but the controller did not report its version, output levels and axis parameters within " +
-                     fixed(timeout_s, 1) + " s";
+        if (cancelled()) return fail(exit_interrupted, "interrupted while connecting to " + result.where);
+        if (Clock::now() >= deadline) {
+            return fail(exit_not_connected, "not connected to the controller at " + result.where + " within " +
+                                                num(request.timeout_s) + " s (--timeout waits longer)");
         }
-        return false;
     }
-    // Not fatal: with every axis moving and none homed there is nothing to see.
-    wait_until(state_bits_arrived, remaining() < 1.0 ? remaining() : 1.0);
-    return true;
+    for (;;) {
+        if (controller.wait_ready(slice) == orvane::WaitStatus::done) break;
+        if (cancelled()) return fail(exit_interrupted, "interrupted while connecting to " + result.where);
+        if (Clock::now() >= deadline) {
+            return fail(exit_not_connected,
+                        controller.connected()
+                            ? "connected to " + result.where +
+                                  ", but the controller did not report its version, output levels and axis "
+                                  "parameters within " +
+                                  num(request.timeout_s) + " s"
+                            : "the link to " + result.where + " went down while connecting");
+        }
+    }
+    return result;
 }
 
-void close_library() {
-    if (library_open.exchange(false)) Orvane_close();
+bool wait_state_bits(const orvane::Controller& controller, double timeout_s) {
+    // The bits count once the library takes them; an axis standing still or
+    // homed shows that it does (the library's waits know the hold-off).
+    const auto deadline = Clock::now() + to_ms(timeout_s);
+    for (;;) {
+        for (int axis = 0; axis < 6; ++axis) {
+            const unsigned bit = 1u << axis;
+            if (orvane_ctl_wait_at_rest(controller.handle(), bit, 0) == 1 ||
+                orvane_ctl_wait_homed(controller.handle(), bit, 0) == 1) {
+                // The library applies a status line's bits one by one: let
+                // the first line that counts be applied whole.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return true;
+            }
+        }
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
+
+unsigned axis_mask(const std::vector<int>& axes) {
+    unsigned mask = 0;
+    for (int axis : axes) mask |= 1u << axis;
+    return mask;
+}
+
+int axis_count(const orvane::Controller& controller) { return controller.type() == 1 ? 3 : 6; }
 
 std::vector<std::string> split_commas(const std::string& text) {
     std::vector<std::string> out(1);
@@ -148,31 +150,47 @@ std::vector<std::string> split_commas(const std::string& text) {
     return out;
 }
 
-int axis_count() { return Orvane_get_Type() == 1 ? 3 : 6; }
-
 const std::array<const char*, 21>& parameter_names() {
     static const std::array<const char*, 21> names = {
-        "p0",           "p1",         "pulses_per_rev",    "p3",
-        "p4",           "axis_rotation", "p6",             "p7",
-        "p8",           "use_encoder", "soft_limit_margin", "p11",
-        "max_speed",    "home_speed", "left_soft_limit",   "right_soft_limit",
-        "p16",          "acc_time",   "encoder_scale",     "travel_per_rev",
+        "p0",          "p1",          "pulses_per_rev",    "p3",          "p4",
+        "axis_rotation", "p6",        "p7",                "p8",          "use_encoder",
+        "soft_limit_margin", "p11",   "max_speed",         "home_speed",  "left_soft_limit",
+        "right_soft_limit", "p16",    "acc_time",          "encoder_scale", "travel_per_rev",
         "p20"};
     return names;
+}
+
+std::string num(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char buffer[64];
+    const double magnitude = std::fabs(value);
+    if (magnitude != 0.0 && (magnitude >= 1e15 || magnitude < 1e-6)) {
+        std::snprintf(buffer, sizeof buffer, "%.6g", value);
+        return buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "%.6f", value);
+    std::string text = buffer;
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    if (text == "-0") text = "0";
+    return text;
 }
 
 std::string fixed(double value, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
+    std::string text = buffer;
+    // No "-0.000" for a value that rounds to zero.
+    if (text.find_first_not_of("-0.") == std::string::npos && text[0] == '-') text.erase(0, 1);
+    return text;
 }
 
 ProgressLine::ProgressLine(bool terminal, std::string indent, int plain_period_ms)
     : terminal_(terminal), indent_(std::move(indent)), plain_period_ms_(plain_period_ms) {}
 
 void ProgressLine::draw(double fraction, const std::string& text) {
-    if (fraction < 0) fraction = 0;
-    if (fraction > 1) fraction = 1;
+    fraction = std::clamp(fraction, 0.0, 1.0);
     constexpr int width = 30;
     const int filled = static_cast<int>(fraction * width + 0.5);
     std::string bar = "[";
@@ -191,7 +209,7 @@ void ProgressLine::draw(double fraction, const std::string& text) {
 }
 
 void ProgressLine::update(double fraction, const std::string& text) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     if (!terminal_ && drawn_ && (now - last_plain_ < std::chrono::milliseconds(plain_period_ms_) || text == last_text_)) {
         return;
     }
@@ -203,7 +221,11 @@ void ProgressLine::update(double fraction, const std::string& text) {
 void ProgressLine::finish(double fraction, const std::string& text) {
     const bool repeat = !terminal_ && drawn_ && text == last_text_;
     if (!repeat) draw(fraction, text);
-    if (terminal_) std::cout << '\n' << std::flush;
+    end_line();
+}
+
+void ProgressLine::end_line() {
+    if (terminal_ && drawn_) std::cout << '\n' << std::flush;
     drawn_ = false;
 }
 

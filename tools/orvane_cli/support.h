@@ -1,12 +1,16 @@
-// Helpers the command-line tool and the demonstration share: finding and
-// connecting to the controller through the library's public exports,
-// waiting with deadlines, and small text utilities.
+// Helpers the command-line tool and the demonstration share: connecting an
+// orvane::Controller handle, numbers for people, the parameter names, and a
+// progress line.
 #pragma once
+
+#include <orvane/controller.hpp>
 
 #include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvane::tool {
@@ -16,7 +20,8 @@ enum ExitCode : int {
     exit_ok = 0,
     exit_refused = 1,        // a guard refused the call or the input was wrong
     exit_not_connected = 2,  // no controller (or the simulator did not start)
-    exit_not_arrived = 3,    // a --wait ran out of time or the axis stopped short
+    exit_not_arrived = 3,    // a wait ran out of time or the axis stopped short
+    exit_interrupted = 130,  // Ctrl-C or SIGTERM during a wait; what was started is stopped
 };
 
 // The controller network prefix and port the library was built with.
@@ -24,32 +29,62 @@ const char* build_net_prefix();
 int build_port();
 const char* build_version();
 
-// True for a host number (0..255) or a complete dotted IPv4 address.
-bool valid_host_text(const std::string& text);
-// The address the library connects to for host text ("" = the default host).
-std::string controller_address(const std::string& host);
+// The host text for the library: "" stays "" (the build's default address);
+// a host number (all digits) goes after the controller network prefix;
+// anything else (a dotted address, a host name) is passed on as it is.
+std::string library_host(const std::string& host);
+// True when text is all digits (a host number).
+bool is_host_number(const std::string& text);
 
-// Polls pred every poll_ms until it holds (true) or the time runs out.
-bool wait_until(const std::function<bool()>& pred, double seconds, int poll_ms = 5);
+// What connect_controller needs.
+struct ConnectRequest {
+    std::string host;  // as given by the user (see library_host)
+    int port = 0;      // 0: the build's controller port
+    double timeout_s = 5.0;
+    // Pause between reconnection attempts once connected (a dropped link).
+    std::chrono::milliseconds reconnect_pause{1000};
+    // The library's messages, besides what connect_controller makes of them.
+    std::function<void(orvane::LogLevel, std::string_view)> log;
+    // Polled while waiting: true ends the wait (an operator's Ctrl-C).
+    std::function<bool()> cancelled;
+};
 
-// Connects the process-wide library: Orvane_initial for the default host,
-// the address switch (code 6001) for another one. Then waits until the link
-// is up and the library has loaded the controller's version, output levels
-// and axis parameters, and the first state bits. On failure *error says why.
-bool connect_library(const std::string& host, double timeout_s, std::string* error);
+struct ConnectResult {
+    std::unique_ptr<orvane::Controller> controller;  // null on failure
+    int exit_code = exit_ok;
+    std::string error;  // for people, on failure
+    std::string where;  // "host:port"
+};
 
-// Orvane_close, once.
-void close_library();
+// Creates a handle and waits until it is connected and ready (the
+// controller's version, output levels and axis parameters have arrived).
+// The first failed connection attempt ends the wait at once (not reachable:
+// refused, no such host, no answer within the attempt's time-out), as does
+// the time-out; both give exit_not_connected.
+ConnectResult connect_controller(const ConnectRequest& request);
+
+// Waits up to timeout_s until the controller's move- and home-state bits are
+// current (the library takes them from the status lines after a short
+// hold-off once connected); true when they are.
+bool wait_state_bits(const orvane::Controller& controller, double timeout_s);
+
+// Bit a for every axis a.
+unsigned axis_mask(const std::vector<int>& axes);
+
+// Number of axes of the connected controller (3 for type 1, else 6).
+int axis_count(const orvane::Controller& controller);
 
 // Cuts text at every comma (empty pieces count).
 std::vector<std::string> split_commas(const std::string& text);
 
-// Number of axes of the connected controller (3 for type 1, else 6).
-int axis_count();
-
-// The names of the 21 fields of an axis parameter record, in record order.
+// The names of the 21 fields of an axis parameter record, in record order;
+// fields 0 to 9 are whole numbers, 10 to 20 floating point.
 const std::array<const char*, 21>& parameter_names();
+constexpr int parameter_int_fields = 10;
 
+// A number for people: no exponent in the usual ranges, at most six
+// decimals, no trailing zeros ("50", "12.5", "0.001", "-3.141593").
+std::string num(double value);
 // A number in fixed notation with the given decimals ("%.*f").
 std::string fixed(double value, int decimals = 3);
 
@@ -62,6 +97,8 @@ public:
     void update(double fraction, const std::string& text);
     // Last update (always printed) and the end of the line.
     void finish(double fraction, const std::string& text);
+    // Ends a bar drawn in place without another update (before a message).
+    void end_line();
 
 private:
     void draw(double fraction, const std::string& text);

@@ -51,7 +51,10 @@ void add_motion_commands(CLI::App& app, Commands& commands);  // move, xyz, home
 void add_io_commands(CLI::App& app, Commands& commands);      // out, in, levels
 void add_params_command(CLI::App& app, Commands& commands);   // params
 void add_raw_command(CLI::App& app, Commands& commands);      // raw
-void add_fly_commands(CLI::App& app, Commands& commands);     // fly setup|start|trim|positions
+void add_fly_commands(CLI::App& app, Commands& commands);
+// `panel`, where this build has the panel (a subcommand that runs it and
+// ends the parse with its exit code); nothing elsewhere.
+void add_panel_command_if_built(CLI::App& app);     // fly setup|start|trim|positions
 
 // Connects as the global options say (starting the simulator for --sim),
 // runs body and closes again. Returns body's exit code, or the connection's.

@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     add_params_command(app, commands);
     add_raw_command(app, commands);
     add_fly_commands(app, commands);
+    add_panel_command_if_built(app);
     app.footer(
         "\nExamples:\n"
         "  orvane --sim status\n"
@@ -113,6 +114,8 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::RuntimeError& e) {
+        return e.get_exit_code();  // a subcommand that ran to its end (panel)
     } catch (const CLI::ParseError& e) {
         return parse_error(app, e);
     }

@@ -20,7 +20,7 @@ namespace {
 
 std::atomic<int> stop_signal{0};
 
-extern "C" void on_stop_signal(int signal_number) { stop_signal.store(signal_number); }
+extern "C" void on_panel_stop_signal(int signal_number) { stop_signal.store(signal_number); }
 
 // ADDRESS[:PORT] into its parts; false when it is neither.
 bool split_endpoint(const std::string& text, std::string& host, int& port) {
@@ -166,8 +166,8 @@ int run_panel(const CommandOptions& options) {
     }
 
     stop_signal = 0;
-    auto previous_int = std::signal(SIGINT, on_stop_signal);
-    auto previous_term = std::signal(SIGTERM, on_stop_signal);
+    auto previous_int = std::signal(SIGINT, on_panel_stop_signal);
+    auto previous_term = std::signal(SIGTERM, on_panel_stop_signal);
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);  // a page that went away is a failed write, not the end
 #endif

@@ -15,6 +15,7 @@
 
 #include "api/runtime.h"
 #include "platform/platform.h"
+#include "platform/serving.h"
 
 namespace orvane::bench {
 

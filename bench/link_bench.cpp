@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "platform/serving.h"
 
 namespace {
 

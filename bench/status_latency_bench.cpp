@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/serving.h"
 #include "api/runtime.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <vector>
+#include "platform/serving.h"
 
 namespace orvane::sim {
 

@@ -18,6 +18,7 @@
 #include "faults.h"
 #include "orvane_build_config.h"
 #include "platform/platform.h"
+#include "platform/serving.h"
 #include "protocol.h"
 #include "trace.h"
 

@@ -121,7 +121,7 @@ ORVANE_API int ORVANE_CALL orvane_destroy(orvane_controller* controller) {
 ORVANE_API int ORVANE_CALL orvane_ctl_address(orvane_controller* controller, char* buffer, size_t capacity) {
     if (controller == nullptr || (buffer == nullptr && capacity != 0)) return ORVANE_E_BAD_ARGUMENT;
     return with(controller, [&](Runtime& rt) {
-        const std::string address = rt.mirror().controller_address.get();
+        const std::string address = rt.controller_address();
         if (address.size() >= capacity) {
             if (capacity > 0) buffer[0] = '\0';
             return ORVANE_E_BUFFER_TOO_SMALL;

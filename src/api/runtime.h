@@ -82,6 +82,9 @@ public:
     bool at_rest(AxisMask axes) const;
     bool homed(AxisMask axes) const;
 
+    // Where the link connects (codes 6000 and 6001 change it).
+    std::string controller_address() const { return mirror_.controller_address.get(); }
+
     // True on one of this runtime's own threads (inside its callbacks).
     bool on_own_thread() const;
 

@@ -96,13 +96,6 @@ int wait_writable(NativeSocket s, int timeout_ms);
 // > 0 ready, 0 time-out, < 0 error.
 int wait_readable(NativeSocket s, int timeout_ms);
 
-// Waits until at least one of count sockets is readable (data, a pending
-// accept, the peer's close or an error) and sets ready[i] for each such
-// socket, clearing the others. > 0 ready, 0 time-out, < 0 error; a negative
-// timeout_ms waits without end. Serves one thread that watches several
-// connections (test peers, the simulator).
-int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms);
-
 // The pending error of a finished connect (SO_ERROR). Returns false when the
 // option could not be read.
 bool pending_error(NativeSocket s, int& error);
@@ -114,17 +107,6 @@ int send(NativeSocket s, const char* data, int length);
 
 // Ends both directions; wakes a thread blocked in receive or send.
 void shutdown_both(NativeSocket s);
-
-// Closes with a reset instead of an orderly FIN (SO_LINGER 0).
-void abort_close(Socket& s);
-
-// A listening socket bound to ipv4:port (port 0 picks a free one, reported
-// through bound_port). SO_REUSEADDR is set so a test can bind again at once.
-Socket listen_tcp(const std::string& ipv4, std::uint16_t port, int backlog,
-                  std::uint16_t* bound_port);
-
-// Accepts one connection from a listening socket; invalid on error.
-Socket accept_connection(NativeSocket listener);
 
 // Text of a socket error code for messages meant for people.
 std::string socket_error_text(int error);

@@ -113,24 +113,6 @@ int wait_writable(NativeSocket s, int timeout_ms) { return wait_for(s, POLLOUT, 
 
 int wait_readable(NativeSocket s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
 
-int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms) {
-    std::vector<pollfd> polled(static_cast<std::size_t>(count < 0 ? 0 : count));
-    for (std::size_t i = 0; i < polled.size(); ++i) {
-        polled[i].fd = fd(sockets[i]);
-        polled[i].events = POLLIN;
-        ready[i] = false;
-    }
-    int r = 0;
-    do {
-        r = ::poll(polled.data(), static_cast<nfds_t>(polled.size()), timeout_ms < 0 ? -1 : timeout_ms);
-    } while (r < 0 && errno == EINTR);
-    if (r <= 0) return r;
-    for (std::size_t i = 0; i < polled.size(); ++i) {
-        ready[i] = (polled[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
-    return r;
-}
-
 bool pending_error(NativeSocket s, int& error) {
     int value = 0;
     socklen_t length = sizeof value;
@@ -148,45 +130,6 @@ int send(NativeSocket s, const char* data, int length) {
 }
 
 void shutdown_both(NativeSocket s) { ::shutdown(fd(s), SHUT_RDWR); }
-
-void abort_close(Socket& s) {
-    if (!s.valid()) return;
-    linger l{};
-    l.l_onoff = 1;
-    l.l_linger = 0;
-    ::setsockopt(fd(s.get()), SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    s.close();
-}
-
-Socket listen_tcp(const std::string& ipv4, std::uint16_t port, int backlog, std::uint16_t* bound_port) {
-    std::uint32_t address = 0;
-    if (!parse_ipv4(ipv4, address)) {
-        errno = EINVAL;
-        return Socket();
-    }
-    Socket s = open_tcp_socket();
-    if (!s.valid()) return s;
-    int one = 1;
-    ::setsockopt(fd(s.get()), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in addr = make_address(address, port);
-    if (::bind(fd(s.get()), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return Socket();
-    if (::listen(fd(s.get()), backlog) != 0) return Socket();
-    if (bound_port != nullptr) {
-        sockaddr_in actual{};
-        socklen_t length = sizeof actual;
-        ::getsockname(fd(s.get()), reinterpret_cast<sockaddr*>(&actual), &length);
-        *bound_port = ntohs(actual.sin_port);
-    }
-    return s;
-}
-
-Socket accept_connection(NativeSocket listener) {
-    for (;;) {
-        const int s = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
-        if (s >= 0) return Socket(static_cast<NativeSocket>(s));
-        if (errno != EINTR) return Socket();
-    }
-}
 
 std::string socket_error_text(int error) { return std::strerror(error); }
 

@@ -127,31 +127,6 @@ int wait_writable(NativeSocket s, int timeout_ms) { return select_one(s, true, t
 
 int wait_readable(NativeSocket s, int timeout_ms) { return select_one(s, false, timeout_ms); }
 
-int wait_any_readable(const NativeSocket* sockets, bool* ready, int count, int timeout_ms) {
-    if (count < 0 || count > FD_SETSIZE) {
-        WSASetLastError(WSAEINVAL);
-        return -1;
-    }
-    fd_set readable;
-    fd_set failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&failed);
-    for (int i = 0; i < count; ++i) {
-        FD_SET(sock(sockets[i]), &readable);
-        FD_SET(sock(sockets[i]), &failed);
-        ready[i] = false;
-    }
-    timeval tv{};
-    tv.tv_sec = timeout_ms / 1000;
-    tv.tv_usec = (timeout_ms % 1000) * 1000;
-    const int r = ::select(0, &readable, nullptr, &failed, timeout_ms < 0 ? nullptr : &tv);
-    if (r <= 0) return r;
-    for (int i = 0; i < count; ++i) {
-        ready[i] = FD_ISSET(sock(sockets[i]), &readable) || FD_ISSET(sock(sockets[i]), &failed);
-    }
-    return r;
-}
-
 bool pending_error(NativeSocket s, int& error) {
     int value = 0;
     int length = sizeof value;
@@ -165,42 +140,6 @@ int receive(NativeSocket s, char* buffer, int length) { return ::recv(sock(s), b
 int send(NativeSocket s, const char* data, int length) { return ::send(sock(s), data, length, 0); }
 
 void shutdown_both(NativeSocket s) { ::shutdown(sock(s), SD_BOTH); }
-
-void abort_close(Socket& s) {
-    if (!s.valid()) return;
-    linger l{};
-    l.l_onoff = 1;
-    l.l_linger = 0;
-    ::setsockopt(sock(s.get()), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    s.close();
-}
-
-Socket listen_tcp(const std::string& ipv4, std::uint16_t port, int backlog, std::uint16_t* bound_port) {
-    std::uint32_t address = 0;
-    if (!parse_ipv4(ipv4, address)) {
-        WSASetLastError(WSAEINVAL);
-        return Socket();
-    }
-    Socket s = open_tcp_socket();
-    if (!s.valid()) return s;
-    BOOL one = TRUE;
-    ::setsockopt(sock(s.get()), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    const sockaddr_in addr = make_address(address, port);
-    if (::bind(sock(s.get()), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return Socket();
-    if (::listen(sock(s.get()), backlog) != 0) return Socket();
-    if (bound_port != nullptr) {
-        sockaddr_in actual{};
-        int length = sizeof actual;
-        ::getsockname(sock(s.get()), reinterpret_cast<sockaddr*>(&actual), &length);
-        *bound_port = ntohs(actual.sin_port);
-    }
-    return s;
-}
-
-Socket accept_connection(NativeSocket listener) {
-    const SOCKET s = ::accept(sock(listener), nullptr, nullptr);
-    return Socket(s == INVALID_SOCKET ? invalid_socket : static_cast<NativeSocket>(s));
-}
 
 std::string socket_error_text(int error) {
     char buffer[256] = {};

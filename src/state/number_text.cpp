@@ -385,11 +385,6 @@ std::int32_t lenient_int(std::string_view text) {
     return lenient(text, used);
 }
 
-std::int32_t lenient_long(std::string_view text) {
-    std::size_t used = 0;
-    return lenient(text, used);
-}
-
 std::int32_t lenient_int(std::string_view text, std::size_t& used) { return lenient(text, used); }
 
 Conversion strict_int(std::string_view text, std::int32_t& out, std::size_t& used) {

@@ -24,7 +24,6 @@ namespace orvane {
 enum class Conversion { ok, invalid_argument, out_of_range };
 
 std::int32_t lenient_int(std::string_view text);
-std::int32_t lenient_long(std::string_view text);
 Conversion strict_int(std::string_view text, std::int32_t& out);
 Conversion strict_float(std::string_view text, float& out);
 

@@ -16,6 +16,7 @@
 #include "link/tcp_client.h"
 #include "link_platform.h"
 #include "platform/platform.h"
+#include "platform/serving.h"
 #include "support/loopback_peer.h"
 #include "support/loopback_runtime.h"
 #include "support/process_counts.h"

@@ -41,8 +41,8 @@ TEST(LenientInt, SaturatesAtInt32Limits) {
     EXPECT_EQ(lenient_int("-2147483649"), i32_min);
     EXPECT_EQ(lenient_int("99999999999999999999999999"), i32_max);
     EXPECT_EQ(lenient_int("-99999999999999999999999999"), i32_min);
-    EXPECT_EQ(lenient_long("4294967296"), i32_max);  // would wrap to 0 if truncated
-    EXPECT_EQ(lenient_long("-4294967297"), i32_min);
+    EXPECT_EQ(lenient_int("4294967296"), i32_max);  // would wrap to 0 if truncated
+    EXPECT_EQ(lenient_int("-4294967297"), i32_min);
 }
 
 TEST(LenientInt, NumbersInsideLongerText) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/serving.h"
 #include "reliability_support.h"
 #include "support/time_scale.h"
 

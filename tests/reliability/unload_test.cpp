@@ -21,6 +21,7 @@
 
 #include "orvane_build_config.h"
 #include "platform/platform.h"
+#include "platform/serving.h"
 #include "reliability_support.h"
 #include "support/time_scale.h"
 

@@ -1,6 +1,7 @@
 #include "support/loopback_peer.h"
 
 #include <algorithm>
+#include "platform/serving.h"
 
 namespace orvane::testing {
 

@@ -132,4 +132,18 @@ sim=$repo/$build/sim/orvane-sim
 [[ $build == /* ]] && sim=$build/sim/orvane-sim
 [[ -x $sim ]] || { say "no simulator at $sim"; exit 1; }
 
+# The library's C++ class is header-only over the C interface, so a host
+# built by another compiler than the library works: the examples again,
+# built by clang++ against the same g++-built package.
+if command -v clang++ >/dev/null 2>&1; then
+    clang_build=$scratch/examples-clang
+    if ! { cmake -S examples -B "$clang_build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_PREFIX_PATH="$prefix" \
+            -DCMAKE_CXX_FLAGS=-Werror && cmake --build "$clang_build" -j "$jobs"; } >"$scratch/examples-clang.log" 2>&1; then
+        cat "$scratch/examples-clang.log"
+        say "the examples did not build with clang++ against the installed package"
+        exit 1
+    fi
+    say "built the examples with clang++ against the installed package"
+    run_examples "$clang_build" "$sim" "$scratch" || exit 1
+fi
 run_examples "$examples_build" "$sim" "$scratch"

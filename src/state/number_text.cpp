@@ -52,52 +52,17 @@ std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
 // Reads decimal digits from pos into a magnitude that stops growing once it
 // is past every int32 value (so long digit runs cannot overflow it).
 // Returns the number of digits read.
-std::size_t read_digits_bytewise(std::string_view text, std::size_t pos, std::int64_t& magnitude) {
-    constexpr std::int64_t cap = int32_max + 2;  // beyond both limits' magnitudes
-    const std::size_t start = pos;
-    magnitude = 0;
-    while (pos < text.size() && is_digit(text[pos])) {
-        magnitude = magnitude * 10 + (text[pos] - '0');
-        if (magnitude > cap) magnitude = cap;
-        ++pos;
-    }
-    return pos - start;
-}
-
-// The same, eight bytes at a time where eight bytes are left: status
-// replies carry dozens of short numbers, and a byte loop's exit branch
-// mispredicts on every one of them. Numbers of eight digits or more take
-// the byte loop.
 std::size_t read_digits(std::string_view text, std::size_t pos, std::int64_t& magnitude) {
-    if constexpr (std::endian::native == std::endian::little) {
-        if (text.size() - pos >= 8) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, text.data() + pos, sizeof word);
-            // Digits become 0..9, every other byte 10 or more; a byte's high
-            // bit in the mask marks a non-digit. A carry can only spill into
-            // bytes above the first non-digit, which are not used.
-            const std::uint64_t values = word ^ 0x3030303030303030u;
-            const std::uint64_t non_digit = ((values + 0x7676767676767676u) | values) & 0x8080808080808080u;
-            if (non_digit != 0) {
-                const int digits = std::countr_zero(non_digit) / 8;
-                if (digits == 0) {
-                    magnitude = 0;
-                    return 0;
-                }
-                // Drop the bytes after the digits; the bytes shifted in are
-                // leading zeros. Then the usual eight-digit combination
-                // (first byte most significant).
-                std::uint64_t v = values << (8 * (8 - digits));
-                v = v * 10 + (v >> 8);
-                v = (((v & 0x000000FF000000FFu) * 0x000F424000000064u) +
-                     (((v >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >>
-                    32;
-                magnitude = static_cast<std::int64_t>(static_cast<std::uint32_t>(v));
-                return static_cast<std::size_t>(digits);
-            }
-        }
-    }
-    return read_digits_bytewise(text, pos, magnitude);
+    constexpr std::uint64_t cap = static_cast<std::uint64_t>(int32_max) + 2;  // beyond both limits' magnitudes
+    magnitude = 0;
+    // from_chars would take a second sign; only digits are read here.
+    if (pos >= text.size() || !is_digit(text[pos])) return 0;
+    const char* first = text.data() + pos;
+    std::uint64_t value = 0;
+    // Out of range still ends past the last digit.
+    const auto [end, error] = std::from_chars(first, text.data() + text.size(), value);
+    magnitude = static_cast<std::int64_t>(error == std::errc::result_out_of_range || value > cap ? cap : value);
+    return static_cast<std::size_t>(end - first);
 }
 
 std::int32_t saturate(std::int64_t value) {

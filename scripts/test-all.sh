@@ -5,6 +5,7 @@
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer (clang)
 #   tsan     ThreadSanitizer (g++)
 #   mingw    Windows x86-64 cross build, tests under wine
+#   mingw32  Windows x86 (32-bit) cross build, tests under 32-bit wine
 #   package  install the dev build into a temporary prefix and build a
 #            separate project against it (CMake package and pkg-config)
 #   examples build examples/ against the installed dev build and run them
@@ -22,7 +23,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}
-all_stages=(dev asan tsan mingw package examples python fuzz memcheck)
+all_stages=(dev asan tsan mingw mingw32 package examples python fuzz memcheck)
 if (($#)); then stages=("$@"); else stages=("${all_stages[@]}"); fi
 for stage in "${stages[@]}"; do
     [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "test-all: unknown stage '$stage' (have: ${all_stages[*]})" >&2; exit 2; }
@@ -34,13 +35,40 @@ current=""
 started=$SECONDS
 declare -a report=()
 
-wine_started=0
-# Stops the wine server of the prefix this script created (and only that).
+# Wine prefixes whose wine servers this script started (and only those)
+# are stopped when a stage ends and on exit.
+declare -a wine_prefixes=()
 stop_wine() {
-    if ((wine_started)); then
-        wineserver -k 2>/dev/null || true
-        wine_started=0
+    local prefix
+    for prefix in "${wine_prefixes[@]}"; do
+        WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    done
+    wine_prefixes=()
+}
+
+# Prepares a wine prefix and makes it the current one: use_wine 64 or 32.
+# The 64-bit one is $WINEPREFIX when given, else build/wineprefix; the
+# 32-bit one (WINEARCH=win32) is build/wineprefix32.
+wine64_prefix=${WINEPREFIX:-}
+use_wine() {
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    if [[ $1 == 32 ]]; then
+        export WINEARCH=win32 WINEPREFIX=$repo/build/wineprefix32
+        wine_prefixes+=("$WINEPREFIX")
+    else
+        unset WINEARCH
+        # A prefix of its own unless one is given, so that its wine server
+        # is ours to stop.
+        if [[ -z $wine64_prefix || $wine64_prefix == "$repo/build/wineprefix" ]]; then
+            export WINEPREFIX=$repo/build/wineprefix
+            wine_prefixes+=("$WINEPREFIX")
+        else
+            export WINEPREFIX=$wine64_prefix
+        fi
     fi
+    "$repo/scripts/wine-prefix.sh"
+    echo "WINEPREFIX=$WINEPREFIX${WINEARCH:+ WINEARCH=$WINEARCH}"
 }
 
 section() {
@@ -102,17 +130,16 @@ preset_stage() {
 mingw_stage() {
     current=mingw
     section "mingw: wine prefix"
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-    # A prefix of its own unless one is given, so that its wine server is
-    # ours to stop.
-    if [[ -z ${WINEPREFIX:-} || $WINEPREFIX == "$repo/build/wineprefix" ]]; then
-        export WINEPREFIX=$repo/build/wineprefix
-        wine_started=1
-    fi
-    "$repo/scripts/wine-prefix.sh"
-    echo "WINEPREFIX=$WINEPREFIX"
+    use_wine 64
     preset_stage mingw
+    stop_wine
+}
+
+mingw32_stage() {
+    current=mingw32
+    section "mingw32: wine prefix (32-bit)"
+    use_wine 32
+    preset_stage mingw32
     stop_wine
 }
 
@@ -203,6 +230,7 @@ fuzz_stage() {
 for stage in "${stages[@]}"; do
     case $stage in
         mingw) mingw_stage ;;
+        mingw32) mingw32_stage ;;
         package) package_stage ;;
         examples) ORVANE_BUILD_DIR=$repo/build/dev script_stage examples "$repo/scripts/run-examples.sh" ;;
         python) script_stage python "$repo/scripts/test-python.sh" "$repo/build/dev" ;;

@@ -165,13 +165,7 @@ package_stage() {
     section "package: pkg-config consumer"
     local pc_dir
     pc_dir=$(dirname "$(find "$prefix" -name orvane.pc -print -quit)")
-    local flags libdir
-    flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs orvane)
-    libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir orvane)
-    echo "pkg-config --cflags --libs orvane: $flags"
-    # shellcheck disable=SC2086 # the flags are meant to split into words
-    c++ -std=c++20 -Wall -Wextra -Werror "$repo/tests/package/main.cpp" $flags -o "$work/app-pkgconfig"
-    LD_LIBRARY_PATH=$libdir "$work/app-pkgconfig"
+    PKG_CONFIG_PATH=$pc_dir "$repo/tests/package/pkg-config-consumer.sh" "$work"
     passed=$((passed + 1))
     report+=("  package: installed library used through CMake and pkg-config ($((SECONDS - t0)) s)")
 }

@@ -15,6 +15,12 @@
 
 namespace {
 
+// Exit statuses when the simulator cannot start (2: bad options).
+constexpr int exit_permission = 3;   // the port needs privileges
+constexpr int exit_in_use = 4;       // the address and port are taken
+constexpr int exit_unavailable = 5;  // the address is not one of this machine's
+constexpr int exit_trace_file = 6;   // the trace file cannot be opened
+
 std::atomic<int> stop_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
@@ -59,6 +65,7 @@ int main(int argc, char** argv) {
     orvane::sim::SimulatorOptions options;
     options.port = ORVANE_CONTROLLER_PORT;
     std::string trace;
+    bool trace_no_status = false;
     std::vector<std::string> inputs;
     std::string drop_random;
     std::string drop_style = "orderly";
@@ -98,6 +105,11 @@ int main(int argc, char** argv) {
                    "counts up, all on PORT)")
         ->default_val("ports")
         ->check(CLI::IsMember({"ports", "addresses"}));
+    app.add_option("--trace-skip", options.trace_skip,
+                   "leave lines with these codes out of the trace, e.g. 100,190 (status lines and polls)")
+        ->delimiter(',')
+        ->type_name("CODE,...");
+    app.add_flag("--trace-no-status", trace_no_status, "leave the \"100\" status lines out of the trace (--trace-skip 100)");
     app.add_option("--input", inputs, "set input N (1..24) to 0 or 1; repeatable")->type_name("N=0|1");
     app.add_option("--raw-reply-delay", options.raw_reply_delay_ms,
                    "extra milliseconds before a \"5010\" answer to raw text (the library pauses polling for 1000 ms after a raw send)")
@@ -142,6 +154,13 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     if (app.count("--trace") > 0) options.trace_path = trace.empty() ? "-" : trace;
+    if (trace_no_status) options.trace_skip.emplace_back("100");
+    for (const std::string& code : options.trace_skip) {
+        if (code.empty() || code.find_first_not_of("0123456789") != std::string::npos) {
+            std::fprintf(stderr, "orvane-sim: --trace-skip wants codes such as 100 or 100,190, not '%s'\n", code.c_str());
+            return 2;
+        }
+    }
     for (const std::string& text : inputs) {
         int number = 0;
         bool level = false;
@@ -186,10 +205,25 @@ int main(int argc, char** argv) {
         std::string error;
         if (!simulator->start(&error)) {
             std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
-            if (own.port > 0 && own.port < 1024) {
-                std::fprintf(stderr, "orvane-sim: run as root, grant the capability (setcap cap_net_bind_service=+ep), or choose --port\n");
+            switch (simulator->start_failure()) {
+                case orvane::sim::StartFailure::permission:
+                    std::fprintf(stderr, "orvane-sim: run as root, grant the capability (sudo setcap cap_net_bind_service=+ep %s), "
+                                         "or choose another --port\n", argv[0]);
+                    return exit_permission;
+                case orvane::sim::StartFailure::address_in_use:
+                    std::fprintf(stderr, "orvane-sim: is another orvane-sim, 'orvane --sim' or the demonstration running? Stop it, "
+                                         "or choose another --port or --bind address\n");
+                    return exit_in_use;
+                case orvane::sim::StartFailure::address_unavailable:
+                    std::fprintf(stderr, "orvane-sim: --bind takes an address of this machine, such as a loopback address "
+                                         "127.x.y.z (default %s)\n", default_address.c_str());
+                    return exit_unavailable;
+                case orvane::sim::StartFailure::trace_file:
+                    std::fprintf(stderr, "orvane-sim: --trace takes a file in an existing, writable directory, or - for "
+                                         "standard error\n");
+                    return exit_trace_file;
+                default: return 1;
             }
-            return 1;
         }
         std::printf("orvane-sim listening on %s:%u (controller type %d)\n", simulator->address().c_str(),
                     static_cast<unsigned>(simulator->port()), options.controller_type);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -34,6 +35,21 @@ constexpr std::size_t status_backlog = 256 * 1024;  // queued bytes beyond which
 bool valid_axis(int axis) { return axis >= 0 && axis < ControllerModel::axes; }
 bool valid_io(int number) { return number >= 1 && number <= ControllerModel::ios; }
 
+// What a failed listen means, from the socket error.
+StartFailure listen_failure(int code) {
+#if defined(_WIN32)
+    // WSAEACCES, WSAEADDRINUSE, WSAEADDRNOTAVAIL
+    if (code == 10013) return StartFailure::permission;
+    if (code == 10048) return StartFailure::address_in_use;
+    if (code == 10049) return StartFailure::address_unavailable;
+#else
+    if (code == EACCES || code == EPERM) return StartFailure::permission;
+    if (code == EADDRINUSE) return StartFailure::address_in_use;
+    if (code == EADDRNOTAVAIL) return StartFailure::address_unavailable;
+#endif
+    return StartFailure::other;
+}
+
 const char* style_name(DropStyle style) {
     switch (style) {
         case DropStyle::mid_line: return "mid-line";
@@ -61,6 +77,7 @@ struct Simulator::Impl {
     std::string address;
     std::uint16_t port = 0;
     platform::Socket listener;
+    StartFailure failure = StartFailure::none;
 
     double ms_since_start(Clock::time_point t) const { return std::chrono::duration<double, std::milli>(t - epoch).count(); }
     double seconds(Clock::time_point t) const { return ms_since_start(t) / 1000.0; }
@@ -138,29 +155,46 @@ struct Simulator::Impl {
 };
 
 bool Simulator::Impl::start(std::string* error) {
-    const auto fail = [&](const std::string& message) {
+    const auto fail = [&](StartFailure why, const std::string& message) {
+        failure = why;
         if (error != nullptr) *error = message;
         return false;
     };
     if (running) return true;
+    failure = StartFailure::none;
     if (options.controller_type != 1 && options.controller_type != 2) {
-        return fail("controller type must be 1 (three axes) or 2 (six axes), not " + std::to_string(options.controller_type));
+        return fail(StartFailure::bad_options,
+                    "controller type must be 1 (three axes) or 2 (six axes), not " + std::to_string(options.controller_type));
     }
-    if (options.port > 65535) return fail("port " + std::to_string(options.port) + " is out of range");
-    if (!options.trace_path.empty() && !trace.enabled() && !trace.open(options.trace_path, error)) return false;
+    if (options.port > 65535) return fail(StartFailure::bad_options, "port " + std::to_string(options.port) + " is out of range");
+    trace.skip_codes(options.trace_skip);
+    std::string trace_error;
+    if (!options.trace_path.empty() && !trace.enabled() && !trace.open(options.trace_path, &trace_error)) {
+        return fail(StartFailure::trace_file, trace_error);
+    }
 
     address = options.bind_address.empty() ? std::string(ORVANE_CONTROLLER_NET_PREFIX) + "254" : options.bind_address;
     const int wanted = options.port < 0 ? ORVANE_CONTROLLER_PORT : options.port;
     std::uint32_t parsed = 0;
-    if (!platform::parse_ipv4(address, parsed)) return fail("'" + address + "' is not an IPv4 address");
+    if (!platform::parse_ipv4(address, parsed)) return fail(StartFailure::bad_options, "'" + address + "' is not an IPv4 address");
     listener = platform::listen_tcp(address, static_cast<std::uint16_t>(wanted), 8, &port);
     if (!listener.valid()) {
         const int code = platform::last_socket_error();
+        const StartFailure why = listen_failure(code);
         std::string message = "cannot listen on " + address + ":" + std::to_string(wanted) + ": " + platform::socket_error_text(code);
-        if (wanted > 0 && wanted < 1024) {
-            message += " (on Linux, ports below 1024 need root or the CAP_NET_BIND_SERVICE capability)";
+        switch (why) {
+            case StartFailure::permission:
+                message += " (on Linux, ports below 1024 need root or the CAP_NET_BIND_SERVICE capability)";
+                break;
+            case StartFailure::address_in_use:
+                message += " (another program already listens on this address and port)";
+                break;
+            case StartFailure::address_unavailable:
+                message += " (" + address + " is not an address of this machine)";
+                break;
+            default: break;
         }
-        return fail(message);
+        return fail(why, message);
     }
     platform::set_non_blocking(listener.get(), true);
     stop_requested = false;
@@ -377,6 +411,7 @@ Simulator::Simulator(SimulatorOptions options) : impl_(std::make_unique<Impl>(st
 Simulator::~Simulator() { stop(); }
 
 bool Simulator::start(std::string* error) { return impl_->start(error); }
+StartFailure Simulator::start_failure() const { return impl_->failure; }
 void Simulator::stop() { impl_->stop(); }
 
 const std::string& Simulator::address() const { return impl_->address; }

@@ -1,5 +1,8 @@
 #include "trace.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace orvane::sim {
 
 Trace::~Trace() {
@@ -13,11 +16,19 @@ bool Trace::open(const std::string& path, std::string* error) {
     }
     file_ = std::fopen(path.c_str(), "w");
     if (file_ == nullptr) {
-        if (error != nullptr) *error = "cannot open the trace file " + path;
+        const int code = errno;
+        if (error != nullptr) *error = "cannot open the trace file " + path + ": " + std::strerror(code);
         return false;
     }
     owned_ = true;
     return true;
+}
+
+bool Trace::skipped(std::string_view line) const {
+    for (const std::string& code : skipped_) {
+        if (line.size() > code.size() && line.compare(0, code.size(), code) == 0 && line[code.size()] == ':') return true;
+    }
+    return false;
 }
 
 void Trace::write(double time_ms, char direction, std::string_view text) {
@@ -28,6 +39,10 @@ void Trace::write(double time_ms, char direction, std::string_view text) {
         std::size_t end = text.find('\n', start);
         const bool whole = end != std::string_view::npos;
         if (!whole) end = text.size();
+        if (direction != '*' && skipped(text.substr(start, end - start))) {
+            start = end + 1;
+            continue;
+        }
         char head[48];
         std::snprintf(head, sizeof head, "%12.3f %c ", time_ms, direction);
         out += head;
@@ -45,6 +60,7 @@ void Trace::write(double time_ms, char direction, std::string_view text) {
         out += '\n';
         start = end + 1;
     }
+    if (out.empty()) return;
     std::lock_guard lock(mutex_);
     std::fputs(out.c_str(), file_);
     std::fflush(file_);

@@ -80,6 +80,7 @@ struct SimulatorOptions {
     int status_period_ms = 10; // 0: no status lines
     std::string version = "orvane-sim 0.1.0";
     std::string trace_path;  // empty: no trace; "-": standard error
+    std::vector<std::string> trace_skip;  // codes whose lines the trace leaves out, e.g. "100" (status)
     std::array<bool, 24> inputs{};  // input levels at start, input 1 first
     int raw_reply_delay_ms = 0;     // extra delay of "5010" answers to raw text
     std::size_t history_limit = 100000;  // received commands and chunks kept (oldest dropped)
@@ -105,6 +106,17 @@ struct LineEvent {
 // Simulator. text is valid only during the call.
 using LineObserver = std::function<void(const LineEvent&)>;
 
+// Why start() failed.
+enum class StartFailure {
+    none,                 // it did not fail (or was not started)
+    bad_options,          // controller type, port or address not valid
+    trace_file,           // the trace file cannot be opened
+    permission,           // the port needs privileges (below 1024 on Linux)
+    address_in_use,       // another socket listens on the address and port
+    address_unavailable,  // the address is not one of this machine's
+    other,                // any other socket error
+};
+
 class Simulator {
 public:
     explicit Simulator(SimulatorOptions options = {});
@@ -116,6 +128,8 @@ public:
     // people in *error (when given).
     bool start(std::string* error = nullptr);
     void stop();
+    // Why the last start() failed; none after a successful one.
+    StartFailure start_failure() const;
 
     const std::string& address() const;
     std::uint16_t port() const;  // the bound port

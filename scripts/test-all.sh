@@ -87,6 +87,7 @@ deb_installed=""
 remove_deb() {
     if [[ -n $deb_installed ]]; then
         dpkg -r "$deb_installed" || true
+        dpkg -P "$deb_installed" || true
         deb_installed=""
     fi
 }
@@ -312,6 +313,9 @@ deb_stage() {
 
     section "deb: remove with dpkg"
     dpkg -r orvane
+    # The package's ldconfig trigger (postrm) leaves a record behind in
+    # dpkg's database ("config-files"); purging drops it.
+    dpkg -P orvane
     deb_installed=""
     if [[ -e /usr/bin/orvane-sim ]] || ldconfig -p | grep liborvane >/dev/null; then
         echo "test-all: dpkg -r orvane left files behind" >&2

@@ -104,7 +104,8 @@ void Runtime::stop_locked() {
     // link is shut, which also frees a send stuck in it.
     poll_loop_.request_stop(/*final_pass=*/true);
     poll_loop_.wait_finished(std::chrono::milliseconds(100));
-    link_.mark_disconnected();
+    // Stopping the link clears its running flag before it shuts the socket,
+    // so its thread ends instead of reconnecting.
     link_.disconnect();
     poll_loop_.join();
     pending_.discard();

@@ -227,6 +227,7 @@ TEST(RuntimeLifecycle, InitialAfterCloseStartsAfresh) {
     runtime.pending().append("130:1!");
     EXPECT_TRUE(peer.wait_for_text("130:1!\n", 2s));
     EXPECT_EQ(peer.text(1).rfind("190:190\n", 0), 0u);
+    EXPECT_EQ(peer.accepted(), 2) << "no connection but the two sessions'";
 }
 
 TEST(RuntimeLifecycle, InitialWhileRunningStartsNoSecondLoopAndKeepsTheCallbacks) {

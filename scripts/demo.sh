@@ -23,6 +23,9 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 [[ -f /usr/include/CLI/CLI.hpp || -f /usr/local/include/CLI/CLI.hpp ]] || missing+=(libcli11-dev)
 [[ -f /usr/include/nlohmann/json.hpp || -f /usr/local/include/nlohmann/json.hpp ]] || missing+=(nlohmann-json3-dev)
+# For `orvane panel` beside the demonstration (the tool builds without it).
+[[ -f /usr/include/httplib.h || -f /usr/local/include/httplib.h ]] || missing+=(libcpp-httplib-dev)
+command -v pkg-config >/dev/null || missing+=(pkg-config)
 if ((${#missing[@]})); then
     if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
         say "installing ${missing[*]}"

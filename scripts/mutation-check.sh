@@ -15,8 +15,9 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 build_dir=${BUILD_DIR:-build/dev}
 labels=${LABELS:-'unit|link|lifecycle|api|sim'}
-# The long suites stay out: reliability, soak, panel, tools, bindings, package.
-exclude=${EXCLUDE_LABELS:-'reliability|soak|panel|tools'}
+# The long suites stay out: the reliability runs (but not their unit part:
+# the corpus replays), soak, panel, tools, bindings, package.
+exclude=${EXCLUDE_LABELS:-'soak|panel|tools'}
 timeout=${TEST_TIMEOUT:-60}
 only=${1:-}
 log_dir=$(mktemp -d "${TMPDIR:-/tmp}/orvane-mutants.XXXXXX")

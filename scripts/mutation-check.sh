@@ -108,7 +108,36 @@ PY2
 
 ctest_args=(--test-dir "$build_dir" -j2 -L "$labels" -LE "$exclude" --timeout "$timeout" --stop-on-failure)
 
-if ! nice -n 10 cmake --build "$build_dir" -j2 >"$log_dir/build-clean.log" 2>&1; then
+# Only what the selected tests run is rebuilt for each fault (not the tools,
+# benchmarks or examples): the executables of the selected tests that are
+# targets of the build.
+mapfile -t targets < <(
+    ctest --test-dir "$build_dir" -N -L "$labels" -LE "$exclude" --show-only=json-v1 | python3 -c '
+import json, os, subprocess, sys
+build = os.path.abspath(sys.argv[1])
+known = set()
+for line in subprocess.run(["cmake", "--build", build, "--target", "help"], capture_output=True, text=True).stdout.splitlines():
+    name = line.split(":")[0].strip()
+    if name:
+        known.add(name)
+names = set()
+for test in json.load(sys.stdin)["tests"]:
+    command = test.get("command") or []
+    if command and os.path.abspath(command[0]).startswith(build):
+        name = os.path.basename(command[0])
+        if name in known:
+            names.add(name)
+print("\n".join(sorted(names)))
+' "$build_dir")
+build_faulty() {
+    if [[ ${#targets[@]} -gt 0 ]]; then
+        nice -n 10 cmake --build "$build_dir" -j2 --target "${targets[@]}"
+    else
+        nice -n 10 cmake --build "$build_dir" -j2
+    fi
+}
+
+if ! build_faulty >"$log_dir/build-clean.log" 2>&1; then
     echo "mutation-check: the unchanged tree does not build (see $log_dir/build-clean.log)" >&2
     exit 2
 fi
@@ -134,7 +163,7 @@ while IFS= read -r line; do
     planted=$((planted + 1))
     start=$(date +%s)
     result=survived first=
-    if ! nice -n 10 cmake --build "$build_dir" -j2 >"$log_dir/$name.build" 2>&1; then
+    if ! build_faulty >"$log_dir/$name.build" 2>&1; then
         result=caught first="(build fails)"
     elif ! ctest "${ctest_args[@]}" >"$log_dir/$name.log" 2>&1; then
         result=caught
@@ -147,7 +176,7 @@ while IFS= read -r line; do
 done <<<"$mutants"
 
 # Leave the build matching the sources again.
-nice -n 10 cmake --build "$build_dir" -j2 >"$log_dir/build-final.log" 2>&1 || true
+build_faulty >"$log_dir/build-final.log" 2>&1 || true
 echo "mutation-check: logs in $log_dir"
 echo "mutation-check: caught $caught of $planted"
 [[ $errors -eq 0 ]] || { echo "mutation-check: $errors faults could not be planted" >&2; exit 1; }

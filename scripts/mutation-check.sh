@@ -2,7 +2,8 @@
 # Plants small faults in src/ one at a time, rebuilds the dev build and runs
 # the fast native tests against each; a fault is "caught" when some test
 # fails (or the build breaks), "survived" when all pass. Every file is put
-# back byte for byte after each fault, also on an interrupt.
+# back byte for byte after each fault, also on an interrupt (with a new
+# time stamp, so that the next build drops what was built from the fault).
 #
 #   scripts/mutation-check.sh [NAME_REGEX]
 #
@@ -82,7 +83,7 @@ restore() {
     local saved
     for saved in "$originals"/*; do
         [[ -e $saved ]] || continue
-        cp -p "$saved" "$(tr '%' '/' <<<"$(basename "$saved")")"
+        cp "$saved" "$(tr '%' '/' <<<"$(basename "$saved")")"
         rm -f "$saved"
     done
 }

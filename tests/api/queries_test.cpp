@@ -343,5 +343,35 @@ TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
     writer.join();
 }
 
+// ---- readiness -----------------------------------------------------------------
+
+TEST_F(Queries, ReadyNeedsLevelsParametersAndAVersion) {
+    struct Case {
+        const char* what;
+        int last_level;
+        float max_speed;
+        const char* version;
+        bool ready;
+    };
+    const Case cases[] = {
+        {"all known", 16, 0.1f, "V1", true},
+        {"levels not known", 0, 0.1f, "V1", false},
+        {"parameters not known", 16, 0.05f, "V1", false},
+        {"a one-character version is none", 16, 0.1f, "V", false},
+        {"no version", 16, 0.1f, "", false},
+    };
+    for (const Case& c : cases) {
+        mirror().output_level[io_total - 1].set(c.last_level);
+        mirror().axis_params[0].set_float_field(field::max_speed, c.max_speed);
+        mirror().version_text.set(c.version);
+        EXPECT_EQ(rt.ready(), c.ready) << c.what;
+    }
+    disconnect();
+    mirror().output_level[io_total - 1].set(16);
+    mirror().axis_params[0].set_float_field(field::max_speed, 1.0f);
+    mirror().version_text.set("V1");
+    EXPECT_FALSE(rt.ready());
+}
+
 }  // namespace
 }  // namespace orvane::test

@@ -47,13 +47,6 @@ def test_move_with_wait_returns_at_rest_with_the_position_as_given(controller: o
     assert controller.positions()[:3] == (1.5, -2.0, 0.25)
 
 
-def test_home_waits_until_homed_and_at_rest(controller: orvane.Controller) -> None:
-    controller.move_to(1, 1.5, speed=50)
-    controller.home(1)
-    assert controller.is_homed(1) and controller.is_still(1)
-    assert controller.position(1) == 0.0
-
-
 def test_a_move_needs_a_speed(controller: orvane.Controller) -> None:
     with pytest.raises(ValueError, match=r"no speed set for axis 2; pass speed="):
         controller.move_to(2, 1.0)
@@ -244,20 +237,3 @@ def test_library_messages_go_to_logging(library_loaded: None, caplog: pytest.Log
     assert {logging.INFO, logging.WARNING} <= {r.levelno for r in records}
     out, err = capfd.readouterr()
     assert out == "" and err == ""  # nothing printed by the library, GBK or other
-
-
-def test_two_controllers_reach_only_their_own_simulator(start_simulator: Callable[..., Simulator]) -> None:
-    first, second = start_simulator(version="first 1.0"), start_simulator(version="second 2.0")
-    with orvane.Controller(first.address, first.port, timeout=15) as a, \
-            orvane.Controller(second.address, second.port, timeout=15) as b:
-        assert (a.version(), b.version()) == ("first 1.0", "second 2.0")
-        moves = [threading.Thread(target=a.move_to, args=(0, 3.25), kwargs={"speed": 50}),
-                 threading.Thread(target=b.move_to, args=(0, -2.5), kwargs={"speed": 50})]
-        for move in moves:
-            move.start()
-        for move in moves:
-            move.join(timeout=60)
-        assert a.positions() == (3.25, 0.0, 0.0, 0.0, 0.0, 0.0)
-        assert b.positions() == (-2.5, 0.0, 0.0, 0.0, 0.0, 0.0)
-        a.close()
-        assert b.is_connected and b.position(0) == -2.5

@@ -51,38 +51,5 @@ TEST(ExportsWithController, ConnectMoveReadAndClose) {
     sim.stop();
 }
 
-// Code 6000 through the exports: the switch's pause (5 s in the library)
-// on a host thread ends at an Orvane_close from another thread, and the
-// library stays closed afterwards. The switch goes to the address in use,
-// so a start after the pause would show as a second connection.
-TEST(ExportsWithController, CloseDuringTheSwitchPauseOfCode6000StaysClosed) {
-    sim::Simulator sim(sim::SimulatorOptions{});  // the default address and port
-    std::string error;
-    if (!sim.start(&error)) GTEST_SKIP() << "cannot bind the default controller address: " << error;
-
-    ASSERT_EQ(Orvane_is_connect(), 0);
-    ASSERT_EQ(Orvane_initial(), 1);
-    ASSERT_TRUE(sim.wait_for_connections(1, deadline_ms));
-    const auto started = Clock::now();
-    auto switched = std::async(std::launch::async, [] {
-        std::string text = "254";
-        return Orvane_cmd(6000, 0, text);
-    });
-    // The link is closed before the pause, under the lock Orvane_close
-    // takes: once the simulator has seen it go, the close falls in the pause.
-    ASSERT_TRUE(sim.wait_for_command("6000:254!", deadline_ms));
-    ASSERT_TRUE(wait_until([&] { return !sim.client_connected(); }, deadline_ms));
-    EXPECT_EQ(Orvane_close(), 1);
-    ASSERT_EQ(switched.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_EQ(switched.get(), 1);
-    EXPECT_LT(elapsed_ms(started), 5000.0) << "the switch sat out its whole pause";
-
-    EXPECT_EQ(Orvane_is_connect(), 0);
-    EXPECT_FALSE(sim.wait_for_connections(2, 300));
-    EXPECT_EQ(sim.connection_count(), 1);
-    EXPECT_EQ(Orvane_is_connect(), 0);
-    sim.stop();
-}
-
 }  // namespace
 }  // namespace orvane::test

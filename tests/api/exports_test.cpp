@@ -40,55 +40,6 @@ protected:
     static std::string queued() { return process_runtime().pending().take(); }
 };
 
-TEST_F(Exports, WhileNotConnected) {
-    m().connected.store(false);
-    EXPECT_EQ(Orvane_is_connect(), 0);
-    EXPECT_EQ(Orvane_get_Type(), 0);
-    double left = 0, right = 0;
-    EXPECT_EQ(Orvane_get_leftRight_softLimit(0, left, right), 1);
-    EXPECT_EQ(left, -10000.0);
-    EXPECT_EQ(right, 10000.0);
-    double pos[6] = {7, 7, 7, 7, 7, 7};
-    EXPECT_EQ(Orvane_get_pos(pos), 0);
-    EXPECT_EQ(pos[0], 7);
-    int a = 1, b = 1, c = 1;
-    EXPECT_EQ(Orvane_get_fly(a, b, c), 1);
-    EXPECT_EQ(a + b + c, 0);
-    std::string text = "keep";
-    EXPECT_EQ(Orvane_cmd(5010, 0, text), 0);
-    EXPECT_EQ(text, "keep");
-    EXPECT_EQ(Orvane_set_speed(0, 10.0f), 0);
-    EXPECT_EQ(Orvane_single_move_to(0, 1.0), 0);
-    EXPECT_EQ(Orvane_go_home(0, 1.0f), 0);
-    EXPECT_EQ(Orvane_jog_move(0, true), 0);
-    EXPECT_EQ(Orvane_stop(0, 0), 0);
-    EXPECT_EQ(Orvane_zero(0), 0);
-    EXPECT_EQ(Orvane_set_fly(1, 2, 3), 0);
-    EXPECT_EQ(Orvane_start_fly(1, 2), 0);
-    EXPECT_EQ(Orvane_trim_fly(1), 0);
-    EXPECT_EQ(Orvane_set_output(1, 5), 0);
-    EXPECT_EQ(Orvane_set_output(1, true), 0);
-    EXPECT_EQ(Orvane_set_outputAll(true), 0);
-    EXPECT_EQ(queued(), "");
-    // The coordinated move has no guard.
-    EXPECT_EQ(Orvane_xyz_move_to(0, 0, 0), 1);
-    EXPECT_EQ(queued(), "161:0.0,0.0,0.0,0.000000,0.000000,0.000000!");
-}
-
-TEST_F(Exports, CommandTexts) {
-    ASSERT_EQ(Orvane_set_speed(2, 25.0f), 1);
-    EXPECT_EQ(Orvane_single_move_to(2, 100.5), 1);
-    EXPECT_EQ(Orvane_stop(0, -1), 1);
-    EXPECT_EQ(Orvane_zero(3), 1);
-    EXPECT_EQ(Orvane_jog_move(1, false), 1);
-    EXPECT_EQ(Orvane_set_fly(1, 200, 3), 1);
-    EXPECT_EQ(queued(), "160:2,25.0,100.500000!140:0,-1!170:3!150:1,0.1,0!490:1,200,3!");
-    EXPECT_EQ(Orvane_go_home(1, 20.0f), 1);
-    EXPECT_EQ(Orvane_start_fly(0, 1), 1);
-    EXPECT_EQ(Orvane_trim_fly(-5), 1);
-    EXPECT_EQ(queued(), "130:1,20.000000!500:0,1!510:-5!");
-}
-
 TEST_F(Exports, SetOutputOverloads) {
     // The bool form leaves an unknown level at 0, the int form makes it 16.
     EXPECT_EQ(Orvane_set_output(2, true), 1);

@@ -17,17 +17,6 @@ protected:
     }
 };
 
-TEST_F(Fly, CommandTexts) {
-    EXPECT_EQ(rt.set_fly(1, 200, 3), 1);
-    EXPECT_EQ(queued(), "490:1,200,3!");
-    EXPECT_EQ(rt.start_fly(0, 1), 1);
-    EXPECT_EQ(queued(), "500:0,1!");
-    EXPECT_EQ(rt.trim_fly(-5), 1);
-    EXPECT_EQ(queued(), "510:-5!");
-    EXPECT_EQ(rt.set_fly(-2147483647 - 1, 0, 2147483647), 1);
-    EXPECT_EQ(queued(), "490:-2147483648,0,2147483647!");
-}
-
 TEST_F(Fly, SetFlyIsReportedAtOnce) {
     ASSERT_EQ(rt.set_fly(7, 8, 9), 1);
     EXPECT_EQ(counters(), (std::array<int, 3>{7, 8, 9}));
@@ -57,22 +46,6 @@ TEST_F(Fly, StartAndTrimForgetThePositions) {
     EXPECT_EQ(got[1], 2.0);
     ASSERT_EQ(rt.trim_fly(3), 1);
     EXPECT_EQ(rt.get_fly_pos(&unused), 0);
-}
-
-TEST_F(Fly, RefusedWhileNotConnected) {
-    ASSERT_EQ(rt.set_fly(1, 2, 3), 1);
-    (void)queued();
-    hold_positions({1.5f, 2.5f});
-    disconnect();
-    EXPECT_EQ(rt.set_fly(4, 5, 6), 0);
-    EXPECT_EQ(rt.start_fly(0, 1), 0);
-    EXPECT_EQ(rt.trim_fly(1), 0);
-    EXPECT_EQ(queued(), "");
-    EXPECT_EQ(counters(), (std::array<int, 3>{1, 2, 3}));
-    double got[2] = {0, 0};
-    EXPECT_EQ(rt.get_fly_pos(got), 2);
-    EXPECT_EQ(got[0], 1.5);
-    EXPECT_EQ(got[1], 2.5);
 }
 
 TEST_F(Fly, StartAndTrimPauseTheCallerButSetUpDoesNot) {

@@ -1,4 +1,5 @@
 // Speeds, single-axis moves and the coordinated move of axes 0 to 2.
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -43,41 +44,7 @@ TEST_F(Motion, SetSpeedZeroIsRefusedAndKeepsTheOldSpeed) {
     EXPECT_FLOAT_EQ(speed(1), 20.0f);
 }
 
-TEST_F(Motion, SetSpeedBoundIsFiveWhateverTheAxisCount) {
-    EXPECT_EQ(rt.set_speed(6, 10.0f), 0);
-    EXPECT_EQ(rt.set_speed(-1, 10.0f), 0);
-    mirror().axis_count.set(3);
-    EXPECT_EQ(rt.set_speed(3, 10.0f), 1);
-    EXPECT_FLOAT_EQ(speed(3), 10.0f);
-    EXPECT_EQ(rt.set_speed(5, 11.0f), 1);
-    EXPECT_FLOAT_EQ(speed(5), 11.0f);
-}
-
-TEST_F(Motion, SetSpeedRefusedWhileNotConnected) {
-    disconnect();
-    EXPECT_EQ(rt.set_speed(1, 20.0f), 0);
-    EXPECT_EQ(speed(1), 0.0f);
-}
-
 // ---- single_move_to --------------------------------------------------------
-
-TEST_F(Motion, SingleMoveCommandText) {
-    set_stored_speed(2, 25.0f);
-    EXPECT_EQ(rt.single_move_to(2, 100.5), 1);
-    EXPECT_EQ(queued(), "160:2,25.0,100.500000!");
-}
-
-TEST_F(Motion, SingleMoveNumberForms) {
-    set_stored_speed(0, 12.345f);
-    ASSERT_EQ(rt.single_move_to(0, -3.25), 1);
-    EXPECT_EQ(queued(), "160:0,12.3,-3.250000!");
-    // Large and tiny values stay in fixed notation.
-    set_stored_speed(1, 99.96f);
-    ASSERT_EQ(rt.single_move_to(1, 12345678.0), 1);
-    EXPECT_EQ(queued(), "160:1,100.0,12345678.000000!");
-    ASSERT_EQ(rt.single_move_to(1, 1e-9), 1);
-    EXPECT_EQ(queued(), "160:1,100.0,0.000000!");
-}
 
 TEST_F(Motion, SingleMoveBeforeAnySpeedSendsZeroSpeed) {
     EXPECT_EQ(rt.single_move_to(0, 10.0), 1);
@@ -136,33 +103,6 @@ TEST_F(Motion, MoveStateReadsZeroForTheNextTwentyStatusReplies) {
     EXPECT_TRUE(state);
 }
 
-TEST_F(Motion, SingleMoveAxisBoundIsTheAxisCount) {
-    EXPECT_EQ(rt.single_move_to(6, 1.0), 0);
-    EXPECT_EQ(rt.single_move_to(-1, 1.0), 0);
-    EXPECT_EQ(rt.single_move_to(5, 1.0), 1);
-    EXPECT_EQ(queued(), "160:5,0.0,1.000000!");
-    mirror().axis_count.set(3);
-    mirror().axis_state_bits[6].set(true);
-    mirror().status_count.set(30);
-    EXPECT_EQ(rt.single_move_to(3, 10.0), 0);
-    EXPECT_EQ(queued(), "");
-    EXPECT_TRUE(mirror().axis_state_bits[6].get());
-    EXPECT_EQ(mirror().status_count.get(), 30);
-    EXPECT_EQ(rt.single_move_to(2, 10.0), 1);
-}
-
-TEST_F(Motion, SingleMoveRefusedWhileNotConnected) {
-    disconnect();
-    set_stored_speed(0, 150.0f);
-    mirror().status_count.set(30);
-    mirror().axis_state_bits[0].set(true);
-    EXPECT_EQ(rt.single_move_to(0, 1.0), 0);
-    EXPECT_EQ(queued(), "");
-    EXPECT_FLOAT_EQ(speed(0), 150.0f);
-    EXPECT_TRUE(mirror().axis_state_bits[0].get());
-    EXPECT_EQ(mirror().status_count.get(), 30);
-}
-
 TEST_F(Motion, SingleMoveRefusesANonFiniteTarget) {
     set_stored_speed(0, 150.0f);
     mirror().axis_state_bits[0].set(false);
@@ -205,90 +145,57 @@ protected:
     Coordinated() { set_move_bits(true); }
 };
 
-TEST_F(Coordinated, Trapezoid) {
-    set_stored_speed(0, 50.0f);
-    EXPECT_EQ(rt.xyz_move_to(100, 50, 0), 1);
-    EXPECT_EQ(queued(), "161:50.0,25.0,0.0,100.000000,50.000000,0.000000!");
-}
+// Each case: stored speeds and acceleration times of axes 0..2, current
+// positions, which move bits are 0 (only the dominant axis's counts), the
+// target and the command. The default acceleration time is 0.2 s.
+struct CoordinatedCase {
+    const char* what;
+    std::array<float, 3> speeds;
+    std::array<float, 3> acc_times;
+    std::array<float, 3> positions;
+    std::array<bool, 3> moving;
+    std::array<double, 3> target;
+    const char* command;
+};
 
-TEST_F(Coordinated, Triangle) {
-    set_stored_speed(0, 50.0f);
-    EXPECT_EQ(rt.xyz_move_to(4, 2, 0), 1);
-    EXPECT_EQ(queued(), "161:31.6,15.8,0.0,4.000000,2.000000,0.000000!");
-}
-
-TEST_F(Coordinated, EachAxisUsesItsOwnAccelerationTime) {
-    set_stored_speed(0, 50.0f);
-    set_acc_time(1, 0.5f);
-    EXPECT_EQ(rt.xyz_move_to(100, 50, 0), 1);
-    EXPECT_EQ(queued(), "161:50.0,29.4,0.0,100.000000,50.000000,0.000000!");
-}
-
-TEST_F(Coordinated, DominantAxisSpeedIsLimitedWithoutChangingTheStoredSpeed) {
-    set_stored_speed(1, 200.0f);
-    mirror().axis_state_bits[2].set(false);
-    for (int a = 0; a < 3; ++a) set_acc_time(a, 0.1f);
-    EXPECT_EQ(rt.xyz_move_to(10, 40, 0), 1);
-    EXPECT_EQ(queued(), "161:25.0,100.0,0.0,10.000000,40.000000,0.000000!");
-    EXPECT_FLOAT_EQ(speed(1), 200.0f);
-}
-
-TEST_F(Coordinated, DominantAxisAboveHundredIsNotLimitedWhileItsMoveBitIsOne) {
-    set_stored_speed(1, 200.0f);
-    // Only the dominant axis's bit counts.
-    mirror().axis_state_bits[0].set(false);
-    for (int a = 0; a < 3; ++a) set_acc_time(a, 0.1f);
-    ASSERT_EQ(rt.xyz_move_to(10, 40, 0), 1);
+const CoordinatedCase coordinated_cases[] = {
+    {"trapezoid", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {}, {}, {100, 50, 0},
+     "161:50.0,25.0,0.0,100.000000,50.000000,0.000000!"},
+    {"triangle", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {}, {}, {4, 2, 0}, "161:31.6,15.8,0.0,4.000000,2.000000,0.000000!"},
+    {"each axis its own acceleration time", {50, 0, 0}, {0.2f, 0.5f, 0.2f}, {}, {}, {100, 50, 0},
+     "161:50.0,29.4,0.0,100.000000,50.000000,0.000000!"},
+    {"dominant speed above 100 limited while its move bit is 0", {0, 200, 0}, {0.1f, 0.1f, 0.1f}, {}, {false, true, false},
+     {10, 40, 0}, "161:25.0,100.0,0.0,10.000000,40.000000,0.000000!"},
     // v = 200: a = 2000, da = 10, 2da = 20 <= 40, T = 0.1 + 20/200 + 0.1 = 0.3.
-    EXPECT_EQ(queued(), "161:50.0,200.0,0.0,10.000000,40.000000,0.000000!");
-}
+    {"dominant speed above 100 kept while its move bit is 1", {0, 200, 0}, {0.1f, 0.1f, 0.1f}, {}, {true, false, true},
+     {10, 40, 0}, "161:50.0,200.0,0.0,10.000000,40.000000,0.000000!"},
+    {"distances from the current positions", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {10, -20, 5}, {}, {-90, 30, 5},
+     "161:50.0,25.0,0.0,-90.000000,30.000000,5.000000!"},
+    // Axes 0 and 1 both travel 10: with axis 0 dominant both run at 50.
+    {"a tie goes to the lowest axis", {50, 20, 20}, {0.2f, 0.2f, 0.2f}, {}, {}, {10, -10, 0},
+     "161:50.0,50.0,0.0,10.000000,-10.000000,0.000000!"},
+    {"a tie of axes 1 and 2 goes to axis 1", {50, 50, 20}, {0.2f, 0.2f, 0.2f}, {}, {}, {0, 10, 10},
+     "161:0.0,50.0,50.0,0.000000,10.000000,10.000000!"},
+    {"the farthest axis leads", {20, 0, 50}, {0.2f, 0.2f, 0.2f}, {}, {}, {50, 0, 100},
+     "161:25.0,0.0,50.0,50.000000,0.000000,100.000000!"},
+    {"to where the axes are", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {1.5f, -2.0f, 3.0f}, {}, {1.5, -2.0, 3.0},
+     "161:0.0,0.0,0.0,1.500000,-2.000000,3.000000!"},
+};
 
-TEST_F(Coordinated, DistancesAreFromTheCurrentPositions) {
-    mirror().axis_pos[0].set(10.0f);
-    mirror().axis_pos[1].set(-20.0f);
-    mirror().axis_pos[2].set(5.0f);
-    set_stored_speed(0, 50.0f);
-    // Distances 100, 50, 0: the trapezoid example shifted.
-    ASSERT_EQ(rt.xyz_move_to(-90, 30, 5), 1);
-    EXPECT_EQ(queued(), "161:50.0,25.0,0.0,-90.000000,30.000000,5.000000!");
-}
-
-TEST_F(Coordinated, TieGoesToTheLowestAxis) {
-    set_stored_speed(0, 50.0f);
-    set_stored_speed(1, 20.0f);
-    set_stored_speed(2, 20.0f);
-    // Axes 0 and 1 both travel 10 (in opposite directions). With axis 0
-    // dominant T = 0.4 and both run at 50; axis 1 would give 20 each.
-    ASSERT_EQ(rt.xyz_move_to(10, -10, 0), 1);
-    EXPECT_EQ(queued(), "161:50.0,50.0,0.0,10.000000,-10.000000,0.000000!");
-    // A tie between axes 1 and 2 goes to axis 1.
-    set_stored_speed(1, 50.0f);
-    ASSERT_EQ(rt.xyz_move_to(0, 10, 10), 1);
-    EXPECT_EQ(queued(), "161:0.0,50.0,50.0,0.000000,10.000000,10.000000!");
-}
-
-TEST_F(Coordinated, FarthestAxisLeads) {
-    set_stored_speed(0, 20.0f);
-    set_stored_speed(2, 50.0f);
-    // Axis 2 travels farthest: its speed leads.
-    ASSERT_EQ(rt.xyz_move_to(50, 0, 100), 1);
-    EXPECT_EQ(queued(), "161:25.0,0.0,50.0,50.000000,0.000000,100.000000!");
-}
-
-TEST_F(Coordinated, ToTheCurrentPositionSendsZeroSpeeds) {
-    mirror().axis_pos[0].set(1.5f);
-    mirror().axis_pos[1].set(-2.0f);
-    mirror().axis_pos[2].set(3.0f);
-    set_stored_speed(0, 50.0f);
-    EXPECT_EQ(rt.xyz_move_to(1.5, -2.0, 3.0), 1);
-    EXPECT_EQ(queued(), "161:0.0,0.0,0.0,1.500000,-2.000000,3.000000!");
-}
-
-TEST_F(Coordinated, QueuedEvenWhileNotConnected) {
-    disconnect();
-    set_stored_speed(0, 50.0f);
-    EXPECT_EQ(rt.xyz_move_to(100, 50, 0), 1);
-    EXPECT_EQ(queued(), "161:50.0,25.0,0.0,100.000000,50.000000,0.000000!");
+TEST_F(Coordinated, SpeedsFollowTheDominantAxisProfile) {
+    for (const CoordinatedCase& c : coordinated_cases) {
+        for (int a = 0; a < 3; ++a) {
+            const auto i = static_cast<std::size_t>(a);
+            set_stored_speed(a, c.speeds[i]);
+            set_acc_time(a, c.acc_times[i]);
+            mirror().axis_pos[i].set(c.positions[i]);
+            mirror().axis_state_bits[2 * i].set(!c.moving[i]);
+        }
+        ASSERT_EQ(rt.xyz_move_to(c.target[0], c.target[1], c.target[2]), 1) << c.what;
+        EXPECT_EQ(queued(), c.command) << c.what;
+        // The limit applies to the command only.
+        EXPECT_EQ(speed(1), c.speeds[1]) << c.what;
+    }
 }
 
 TEST_F(Coordinated, ClearsTheMoveBitsOfAxesZeroToTwoAndRestartsTheHoldOff) {

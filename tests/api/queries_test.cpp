@@ -133,27 +133,6 @@ TEST_F(Queries, MoveAndHomeStateBitsPerAxis) {
         EXPECT_EQ(moving, bits[2 * axis]) << "axis " << axis;
         EXPECT_EQ(homed, bits[2 * axis + 1]) << "axis " << axis;
     }
-    bool state = true;
-    EXPECT_EQ(rt.get_move_state(6, state), 0);
-    EXPECT_EQ(rt.get_move_state(-1, state), 0);
-    EXPECT_EQ(rt.get_home_state(6, state), 0);
-    EXPECT_EQ(rt.get_home_state(-1, state), 0);
-    EXPECT_TRUE(state);
-}
-
-TEST_F(Queries, SingleInputAcceptsOneToTwentyFour) {
-    for (std::size_t i = 0; i < io_total; ++i) mirror().input_bits[i].set(i % 3 == 0);
-    for (int input = 1; input <= 24; ++input) {
-        bool level = (input - 1) % 3 != 0;
-        EXPECT_EQ(rt.get_input_bit(input, level), 1) << input;
-        EXPECT_EQ(level, (input - 1) % 3 == 0) << input;
-    }
-    bool level = true;
-    mirror().input_bits[0].set(false);
-    EXPECT_EQ(rt.get_input_bit(0, level), 0);
-    EXPECT_EQ(rt.get_input_bit(25, level), 0);
-    EXPECT_EQ(rt.get_input_bit(-1, level), 0);
-    EXPECT_TRUE(level);
 }
 
 TEST_F(Queries, AllInputs) {
@@ -168,9 +147,13 @@ TEST_F(Queries, AllInputs) {
 }
 
 TEST_F(Queries, InputsFollowStatusReplies) {
-    // Inputs 1, 10 and 24 on.
-    rt.on_data(status_line({}, 0, 0, 2, 0x01, 0x02, 0x80));
-    bool level = false;
+    // Inputs 2, 10 and 24 on.
+    rt.on_data(status_line({}, 0, 0, 2, 0x02, 0x02, 0x80));
+    bool level = true;
+    ASSERT_EQ(rt.get_input_bit(1, level), 1);
+    EXPECT_FALSE(level);
+    ASSERT_EQ(rt.get_input_bit(2, level), 1);
+    EXPECT_TRUE(level);
     ASSERT_EQ(rt.get_input_bit(24, level), 1);
     EXPECT_TRUE(level);
     ASSERT_EQ(rt.get_input_bit(10, level), 1);
@@ -358,6 +341,36 @@ TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
         for (int k = 1; k < m; ++k) ASSERT_EQ(got[static_cast<std::size_t>(k)], got[0]);
     }
     writer.join();
+}
+
+// ---- readiness -----------------------------------------------------------------
+
+TEST_F(Queries, ReadyNeedsLevelsParametersAndAVersion) {
+    struct Case {
+        const char* what;
+        int last_level;
+        float max_speed;
+        const char* version;
+        bool ready;
+    };
+    const Case cases[] = {
+        {"all known", 16, 0.1f, "V1", true},
+        {"levels not known", 0, 0.1f, "V1", false},
+        {"parameters not known", 16, 0.05f, "V1", false},
+        {"a one-character version is none", 16, 0.1f, "V", false},
+        {"no version", 16, 0.1f, "", false},
+    };
+    for (const Case& c : cases) {
+        mirror().output_level[io_total - 1].set(c.last_level);
+        mirror().axis_params[0].set_float_field(field::max_speed, c.max_speed);
+        mirror().version_text.set(c.version);
+        EXPECT_EQ(rt.ready(), c.ready) << c.what;
+    }
+    disconnect();
+    mirror().output_level[io_total - 1].set(16);
+    mirror().axis_params[0].set_float_field(field::max_speed, 1.0f);
+    mirror().version_text.set("V1");
+    EXPECT_FALSE(rt.ready());
 }
 
 }  // namespace

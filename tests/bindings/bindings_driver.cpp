@@ -33,11 +33,6 @@ void check_received(const orvane::sim::Simulator& sim, const std::string& prefix
     check(sim.command_count(prefix) > 0, "the simulator received a command starting with \"" + prefix + "\"");
 }
 
-void check_output(const orvane::sim::Simulator& sim, int output, int value) {
-    check(sim.output_value(output) == value, "output " + std::to_string(output) + " is " + std::to_string(value) +
-                                                 " (it is " + std::to_string(sim.output_value(output)) + ")");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,33 +60,11 @@ int main(int argc, char** argv) {
     // What the C calls put on the wire.
     check_received(sim, "160:0,50.0,12.500000!");
     check_received(sim, "161:");
-    check_received(sim, "130:1,5.000000!");
-    check_received(sim, "150:2,50.0,1!");
-    check_received(sim, "140:2,1!");
-    check_received(sim, "170:2!");
-    check_received(sim, "490:0,3,10!");
-    check_received(sim, "500:0,0!");
-    check_received(sim, "510:2!");
-    check_received(sim, "2000:hello!");
-    check_received(sim, "200:1,abc!");
-    check_received(sim, "210:4!");
-    check_received(sim, "180:009AFF000000000000000000!");
     check_received(sim, "120:3,0,0,10000,1,50,0,0,0,0,0,0,0,80.5,");
     check(sim.command_count("120:") == 1, "exactly one parameter write (the failed ones send nothing)");
-    check(sim.command_count("180:") == 1, "exactly one level write");
 
     // What the simulator made of them.
     check(sim.axis_record(3).floats[2] == 80.5f, "axis 3's maximum speed is 80.5");
-    check(sim.output_level(3) == 10 && sim.output_level(4) == 11 && sim.output_level(6) == 16,
-          "output levels 3, 4 and 6 are 10, 11 and 16");
-    check_output(sim, 1, 10);
-    check_output(sim, 2, 0);
-    check_output(sim, 3, 2550);
-    check_output(sim, 4, 2805);
-    check_output(sim, 5, 4080);
-    check_output(sim, 24, 255);
-    check(sim.connection_count() >= 3, "connected at least three times (start, address switch, restart)");
-
     sim.stop();
     std::printf("driver: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

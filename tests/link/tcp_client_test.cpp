@@ -432,39 +432,6 @@ TEST(TcpClient, DisconnectOnAStoppedClientDoesNothing) {
     EXPECT_FALSE(client.is_running());
 }
 
-TEST(TcpClient, DisconnectAndStartCyclesLeaveNothingBehind) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    const int threads_before = platform::thread_count();
-    const int handles_before = platform::open_handle_count();
-
-    constexpr int cycles = 20;
-    for (int i = 0; i < cycles; ++i) {
-        ASSERT_TRUE(client.start("127.0.0.1", peer.port())) << "cycle " << i;
-        ASSERT_TRUE(client.send_text("cycle " + std::to_string(i) + "\n"));
-        client.disconnect();
-        EXPECT_FALSE(client.is_running());
-        EXPECT_FALSE(client.is_connected());
-        EXPECT_FALSE(client.send_text("after"));
-    }
-    ASSERT_TRUE(peer.wait_for_accepted(cycles, 5s));
-    ASSERT_TRUE(peer.wait_for_open_connections(0, 5s));
-    EXPECT_EQ(recorder.count_connections(true), cycles);
-    for (int i = 0; i < cycles; ++i) {
-        EXPECT_EQ(peer.text(i), "cycle " + std::to_string(i) + "\n");
-    }
-    if (testing::thread_count_checkable()) {
-        EXPECT_TRUE(wait_until([&] { return platform::thread_count() == threads_before; }, 2s))
-            << platform::thread_count() << " threads, " << threads_before << " before";
-    }
-    if (testing::handle_count_checkable()) {
-        EXPECT_EQ(platform::open_handle_count(), handles_before);
-    }
-}
-
 TEST(TcpClient, MarkDisconnectedFailsSendsUntilTheReconnectThreadIsBack) {
     LoopbackPeer peer;
     ASSERT_TRUE(peer.ok());

@@ -108,6 +108,9 @@ TEST(LineAssembler, TailIsDroppedWhenTheConnectionChanges) {
         Runtime rt(quiet_config());
         rt.on_data("2001:OLD-");
         rt.on_connection_change(up);
+        // Not the start of a reply: only a kept tail would make it one.
+        rt.on_data("X\n");
+        EXPECT_EQ(rt.mirror().version_text.get(), "") << (up ? "link came back" : "link went down");
         rt.on_data("2001:NEW\n");
         EXPECT_EQ(rt.mirror().version_text.get(), "NEW") << (up ? "link came back" : "link went down");
         rt.on_data("tail\n");
@@ -126,6 +129,16 @@ TEST(LineAssembler, OverlongTailIsDroppedUpToTheNextLineEnd) {
     assembler.feed("5010:y", fed);
     assembler.flush(fed);
     EXPECT_EQ(fed.texts, (std::vector<std::string>{"2001:V\n", "5010:y"}));
+}
+
+TEST(LineAssembler, EveryReplyCodeEndsAnUnendedTail) {
+    for (const char* code : {"100:", "125:", "190:", "520:", "5010:", "2001:"}) {
+        LineAssembler assembler;
+        Fed fed;
+        assembler.feed("5010:x", fed);
+        assembler.feed(std::string(code) + "1\n", fed);
+        EXPECT_EQ(fed.texts, (std::vector<std::string>{"5010:x", std::string(code) + "1\n"})) << code;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Lifecycle under pressure: many start/stop cycles, a close from another
-// thread while the start is still connecting, closing twice, and closing
+// thread while the start is still connecting, and closing
 // while the link retries. Every call must come back within 1.5 s (plus the
 // one connect time-out it may have to sit out; stretched by the run's time
 // scale), and the threads and sockets must be back where they started.
@@ -180,29 +180,6 @@ TEST(LifecycleStress, CloseWhileTheLinkRetriesAgainstAHangingController) {
     char text[96];
     std::snprintf(text, sizeof text, "close during a hanging reconnect attempt took %.0f ms", close_ms);
     figure("close_while_reconnecting", text);
-}
-
-TEST(LifecycleStress, CloseTwiceAndBeforeAnyStart) {
-    auto simulator = start_simulator();
-    ASSERT_TRUE(simulator);
-    Runtime rt(sim_config(simulator->port(), false));
-    quiet_progress(rt);
-    EXPECT_LT(timed_ms([&] { EXPECT_EQ(rt.close(), 1); }), call_limit_ms);
-    EXPECT_EQ(rt.initial(), 1);
-    // initial() returns once its connect is done; the simulator's accept of
-    // that connection may come later. Counted from there on, any further
-    // connection is one the closed library made by itself.
-    ASSERT_TRUE(simulator->wait_for_connections(1, 5000));
-    EXPECT_LT(timed_ms([&] { EXPECT_EQ(rt.close(), 1); }), call_limit_ms);
-    EXPECT_LT(timed_ms([&] { EXPECT_EQ(rt.close(), 1); }), call_limit_ms);
-    EXPECT_EQ(rt.is_connect(), 0);
-    // Closed means closed: the link does not come back by itself.
-    EXPECT_FALSE(simulator->wait_for_connections(2, 300));
-    EXPECT_EQ(simulator->connection_count(), 1);
-    EXPECT_EQ(rt.is_connect(), 0);
-    // And it starts again.
-    EXPECT_EQ(rt.initial(), 1);
-    EXPECT_EQ(rt.close(), 1);
 }
 
 TEST(LifecycleStress, ConcurrentStartsAndClosesFromManyThreads) {

@@ -34,10 +34,11 @@ std::unique_ptr<Simulator> start_simulator(const std::string& address, int port 
     return simulator;
 }
 
-orvane_options options_for(const std::string& host, int port) {
+// host must outlive the options: they keep the pointer.
+orvane_options options_for(const char* host, int port) {
     orvane_options options;
     orvane_options_init(&options);
-    options.host = host.c_str();
+    options.host = host;
     options.port = port;
     options.reconnect_pause_ms = 50;
     return options;
@@ -159,7 +160,7 @@ TEST(Handles, GuardsAreThoseOfTheExports) {
     EXPECT_EQ(orvane_destroy(down), ORVANE_OK);
 
     auto simulator = start_simulator("127.0.0.1");
-    orvane_options options = options_for(simulator->address(), simulator->port());
+    orvane_options options = options_for(simulator->address().c_str(), simulator->port());
     orvane_controller* handle = nullptr;
     ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
     ASSERT_EQ(orvane_ctl_wait_ready(handle, 5000), 1);
@@ -222,7 +223,7 @@ TEST(Handles, DestroyFromSeveralThreadsAtOnce) {
     std::vector<orvane_controller*> handles(count, nullptr);
     for (auto& handle : handles) {
         simulators.push_back(start_simulator("127.0.0.1"));
-        orvane_options options = options_for(simulators.back()->address(), simulators.back()->port());
+        orvane_options options = options_for(simulators.back()->address().c_str(), simulators.back()->port());
         ASSERT_EQ(orvane_create(&options, &handle), ORVANE_OK);
     }
     for (auto* handle : handles) ASSERT_EQ(orvane_ctl_wait_connected(handle, 5000), 1);
@@ -257,7 +258,7 @@ void ORVANE_CALL try_to_end_own_handle(void* user_data, int connected) {
 TEST(Handles, AHandlerCannotEndItsOwnHandle) {
     auto simulator = start_simulator("127.0.0.1");
     CallbackProbe probe;
-    orvane_options options = options_for(simulator->address(), simulator->port());
+    orvane_options options = options_for(simulator->address().c_str(), simulator->port());
     options.connection_handler = &try_to_end_own_handle;
     options.connection_user_data = &probe;
     orvane_controller* handle = nullptr;

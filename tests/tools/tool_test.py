@@ -594,7 +594,8 @@ def run_example(line, pool):
         if "--port" in args:
             port = int(args[args.index("--port") + 1])
         pool.ensure(host, port)
-    endless = ("watch" in args and "--count" not in args) or ("jog" in args and "--for" not in args)
+    endless = ("watch" in args and "--count" not in args) or ("jog" in args and "--for" not in args) or \
+        (args[:1] == ["panel"] or "panel" in args)
     if not endless:
         result = run(args, env=env)
         check(result.rc == 0, "the example `%s` exited %s" % (line, result.rc))

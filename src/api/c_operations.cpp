@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/numbered_command.h"
+#include "api/process_runtime.h"
 
 namespace orvane::c_ops {
 
@@ -25,17 +26,6 @@ void remember_error(const char* what) {
 }
 
 int as_int(bool value) { return value ? 1 : 0; }
-
-// No exception leaves the C interface: a failure the library has no other
-// way to report (no memory, no thread) is a refusal.
-template <class Call>
-int guarded(Call&& call) noexcept {
-    try {
-        return call();
-    } catch (...) {
-        return 0;
-    }
-}
 
 // A query with a bool result, given to C as 0 or 1 (written only on success).
 template <class Query>

@@ -94,6 +94,16 @@ run_examples() {
     ((failed == 0))
 }
 
+# ---- Only run: examples built elsewhere, against a given simulator ----------
+#   run-examples.sh --run EXAMPLES_BIN_DIR ORVANE_SIM SCRATCH_DIR
+if [[ ${1:-} == --run ]]; then
+    scratch_root=$(mktemp -d)
+    trap 'rm -rf "$scratch_root"' EXIT
+    mkdir -p "$4"
+    run_examples "$2" "$3" "$4"
+    exit $?
+fi
+
 # ---- Build, install, build the examples -------------------------------------
 cd "$repo"
 jobs=${ORVANE_JOBS:-2}

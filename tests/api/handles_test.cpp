@@ -238,7 +238,7 @@ TEST(Handles, DestroyFromSeveralThreadsAtOnce) {
 }
 
 struct CallbackProbe {
-    orvane_controller* handle = nullptr;
+    std::atomic<orvane_controller*> handle{nullptr};
     std::atomic<int> destroy_result{1};
     std::atomic<int> close_result{1};
     std::atomic<int> switch_result{1};

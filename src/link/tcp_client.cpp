@@ -288,10 +288,14 @@ void TCPClient::receive_on(const std::shared_ptr<platform::Socket>& socket) {
                 }
                 continue;
             }
+        } else if (platform::wait_readable(socket->get(), timings_.idle_poll_ms) == 0) {
+            // Waiting for the next bytes first makes a chunk cost the thread
+            // one wake-up (a controller sends a status line every few
+            // milliseconds). Whoever ends the link (disconnect, a failed
+            // send) shuts the socket down, which ends the wait; the bounded
+            // wait looks at the flags now and then in any case.
+            continue;
         }
-        // Otherwise a receive that blocks: one system call per chunk. Whoever
-        // ends the link (disconnect, a failed send) shuts the socket down,
-        // which ends the receive.
         // The next receive comes at least a millisecond after the last
         // chunk, so that a burst arrives in fewer, larger chunks. Only a
         // burst waits for it: a line that comes later needs no pause.

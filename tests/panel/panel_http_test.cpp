@@ -160,7 +160,8 @@ protected:
 
     // What the simulator received (polls left out), and what the panel's
     // simulator controls change at it without a command.
-    auto observed() const {
+    using Observed = std::tuple<std::vector<std::string>, std::vector<bool>, bool, double, int, int>;
+    Observed observed() const {
         std::vector<std::string> texts;
         for (const auto& c : sim_->received_commands()) {
             if (c.text != "190:190" && c.text != "125:125" && c.text != "2001:2001") texts.push_back(c.text);
@@ -172,10 +173,8 @@ protected:
                                sim_->connection_count());
     }
 
-    // Runs a request that must change nothing at the controller.
-    void expect_no_change(const std::function<void()>& request, const std::string& what) {
-        const auto before = observed();
-        request();
+    // After requests that must change nothing at the controller: nothing did.
+    void expect_unchanged(const Observed& before, const std::string& what) {
         std::this_thread::sleep_for(60ms);  // a window for anything queued to go out (a few ms)
         EXPECT_TRUE(observed() == before) << what << ": something reached or changed the controller";
     }
@@ -186,7 +185,7 @@ protected:
     std::vector<std::unique_ptr<EventStream>> streams_;
 };
 
-TEST_F(PanelHttp, ServesThePageWithItsTokenAndRefusesForeignHosts) {
+TEST_F(PanelHttp, ServesThePageAndStreamWithItsTokenAndRefusesForeignHosts) {
     const auto page = client_->Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
@@ -203,6 +202,18 @@ TEST_F(PanelHttp, ServesThePageWithItsTokenAndRefusesForeignHosts) {
     EXPECT_EQ(get_status("/", {{"Host", "attacker.example:" + std::to_string(panel_->port())}}), 403);
     EXPECT_EQ(get_status("/api/state", {{"Host", "127.0.0.1:1"}}), 403);
     EXPECT_EQ(get_status("/api/move"), 404);  // GET changes nothing
+    // At least twenty frames a second.
+    EventStream& a = open(session_a);
+    EXPECT_TRUE(a.wait_frames(a.frames() + 20, 1s));
+    const json frame = a.last();
+    ASSERT_TRUE(frame.is_object());
+    EXPECT_EQ(frame["you"], false);
+    const json& c = frame["state"]["controllers"][0];
+    EXPECT_EQ(c["connected"], true);
+    EXPECT_EQ(c["pos"].size(), 6u);
+    EXPECT_EQ(c["levels"].size(), 24u);
+    EXPECT_EQ(c["version"], "orvane-sim 0.1.0");
+    EXPECT_TRUE(c["sim"].is_object());
 }
 
 TEST_F(PanelHttp, EveryStateChangingRequestNeedsTheToken) {
@@ -223,23 +234,20 @@ TEST_F(PanelHttp, EveryStateChangingRequestNeedsTheToken) {
     for (const json& request : requests) {
         const std::string path = request[0];
         const json& body = request[1];
-        expect_no_change(
-            [&] {
-                const Answer missing = post(path, body, session_a, std::string());
-                EXPECT_EQ(missing.status, 403) << path;
-                EXPECT_FALSE(missing.body.value("error", "").empty()) << path;
-                EXPECT_EQ(post(path, body, session_a, std::string(32, '0')).status, 403) << path;
-                // Form posts (which need no preflight) are not taken either.
-                EXPECT_EQ(post(path, body, session_a, std::nullopt, "application/x-www-form-urlencoded").status, 415);
-                // Nor a page of another origin that has the token somehow.
-                const auto foreign = client_->Post(path.c_str(),
-                                                   {{"X-Panel-Token", panel_->token()},
-                                                    {"X-Panel-Session", session_a},
-                                                    {"Origin", "http://a.example"}},
-                                                   body.dump(), "application/json");
-                EXPECT_TRUE(foreign && foreign->status == 403) << path;
-            },
-            path + " without the token");
+        const Observed before = observed();
+        const Answer missing = post(path, body, session_a, std::string());
+        EXPECT_EQ(missing.status, 403) << path;
+        EXPECT_FALSE(missing.body.value("error", "").empty()) << path;
+        EXPECT_EQ(post(path, body, session_a, std::string(32, '0')).status, 403) << path;
+        // Form posts (which need no preflight) are not taken either.
+        EXPECT_EQ(post(path, body, session_a, std::nullopt, "application/x-www-form-urlencoded").status, 415);
+        // Nor a page of another origin that has the token somehow.
+        const auto foreign = client_->Post(
+            path.c_str(),
+            {{"X-Panel-Token", panel_->token()}, {"X-Panel-Session", session_a}, {"Origin", "http://a.example"}},
+            body.dump(), "application/json");
+        EXPECT_TRUE(foreign && foreign->status == 403) << path;
+        expect_unchanged(before, path + " without the token");
     }
 }
 
@@ -274,25 +282,21 @@ TEST_F(PanelHttp, BadInputIsRefusedWith400AndAMessageAndChangesNothing) {
         for (std::size_t i = 1; i < endpoint.size(); ++i) {
             const json& body = endpoint[i];
             const std::string what = path + " " + body.dump();
-            expect_no_change(
-                [&] {
-                    const Answer answer = body.is_string()
-                                              ? post(path, json(), session_a, std::nullopt, "application/json", body)
-                                              : post(path, body);
-                    EXPECT_EQ(answer.status, 400) << what << " -> " << answer.body.dump();
-                    EXPECT_EQ(answer.body.value("ok", true), false) << what;
-                    EXPECT_GT(answer.body.value("error", "").size(), 10u) << what;
-                },
-                what);
+            const Observed before = observed();
+            const Answer answer = body.is_string()
+                                      ? post(path, json(), session_a, std::nullopt, "application/json", body)
+                                      : post(path, body);
+            EXPECT_EQ(answer.status, 400) << what << " -> " << answer.body.dump();
+            EXPECT_EQ(answer.body.value("ok", true), false) << what;
+            EXPECT_GT(answer.body.value("error", "").size(), 10u) << what;
+            expect_unchanged(before, what);
         }
     }
-    expect_no_change(
-        [&] {
-            const Answer answer = post("/api/move", {{"axis", 0}, {"position", 5}}, "short");
-            EXPECT_EQ(answer.status, 400);
-            EXPECT_NE(answer.body.value("error", "").find("X-Panel-Session"), std::string::npos);
-        },
-        "a malformed session id");
+    const Observed before = observed();
+    const Answer answer = post("/api/move", {{"axis", 0}, {"position", 5}}, "short");
+    EXPECT_EQ(answer.status, 400);
+    EXPECT_NE(answer.body.value("error", "").find("X-Panel-Session"), std::string::npos);
+    expect_unchanged(before, "a malformed session id");
     EXPECT_EQ(get_status("/api/events"), 400);  // no session
     EXPECT_EQ(get_status("/api/lines?controller=3"), 400);
 }
@@ -328,27 +332,25 @@ TEST_F(PanelHttp, ControlsReachTheController) {
     ASSERT_EQ(post("/api/sim/input", {{"input", 7}, {"on", true}}).status, 200);
     EXPECT_TRUE(sim_->input(7));
     EXPECT_TRUE(wait_until([&] { return state()["controllers"][0]["inputs"] == "000000100000000000000000"; }, 2s));
-    ASSERT_EQ(post("/api/sim/fault", {{"fault", "garbage"}, {"probability", 0.25}}).status, 200);
-    EXPECT_DOUBLE_EQ(sim_->faults().garbage_probability, 0.25);
-    ASSERT_EQ(post("/api/sim/fault", {{"fault", "delay"}, {"ms", 40}}).status, 200);
-    EXPECT_EQ(sim_->faults().reply_delay_ms, 40);
-    ASSERT_EQ(post("/api/sim/fault", {{"fault", "silent"}, {"on", true}}).status, 200);
-    EXPECT_TRUE(sim_->faults().silent);
+    for (const json& fault : json::parse(R"([{"fault": "garbage", "probability": 0.25}, {"fault": "delay", "ms": 40},
+                                             {"fault": "silent", "on": true}])")) {
+        ASSERT_EQ(post("/api/sim/fault", fault).status, 200) << fault.dump();
+    }
+    EXPECT_TRUE(sim_->faults().garbage_probability == 0.25 && sim_->faults().reply_delay_ms == 40 &&
+                sim_->faults().silent);
     ASSERT_EQ(post("/api/sim/fault", {{"fault", "silent"}, {"on", false}}).status, 200);
     const int connections = sim_->connection_count();
     ASSERT_EQ(post("/api/sim/fault", {{"fault", "drop"}}).status, 200);
     EXPECT_TRUE(sim_->wait_for_connections(connections + 1, 5000)) << "the library did not reconnect";
 
     // The protocol lines in both directions.
-    const auto lines = client_->Get("/api/lines?controller=0&since=0");
-    ASSERT_TRUE(lines);
-    bool saw_received = false, saw_sent = false;
-    const json list = json::parse(lines->body);
-    for (const json& line : list["lines"]) {
-        saw_received = saw_received || (line[2] == "<" && line[4] == "160:0,50.0,2.500000!");
-        saw_sent = saw_sent || (line[2] == ">" && line[4].get<std::string>().rfind("100:", 0) == 0);
-    }
-    EXPECT_TRUE(saw_received && saw_sent);
+    const json lines = json::parse(client_->Get("/api/lines?controller=0&since=0")->body)["lines"];
+    const auto logged = [&](const char* direction, const std::string& prefix) {
+        return std::any_of(lines.begin(), lines.end(), [&](const json& line) {
+            return line[2] == direction && line[4].get<std::string>().rfind(prefix, 0) == 0;
+        });
+    };
+    EXPECT_TRUE(logged("<", "160:0,50.0,2.500000!") && logged(">", "100:"));
 }
 
 TEST_F(PanelHttp, OnePageHoldsTheControlsAtATime) {
@@ -360,13 +362,11 @@ TEST_F(PanelHttp, OnePageHoldsTheControlsAtATime) {
     const Answer refused = post("/api/claim", json::object(), session_b);
     EXPECT_EQ(refused.status, 409);
     EXPECT_NE(refused.body.value("error", "").find("another page"), std::string::npos);
-    expect_no_change(
-        [&] {
-            EXPECT_EQ(post("/api/move", {{"axis", 0}, {"position", 3}}, session_b).status, 409);
-            EXPECT_EQ(post("/api/jog", {{"axis", 0}, {"positive", true}}, session_b).status, 409);
-            EXPECT_EQ(post("/api/sim/input", {{"input", 2}, {"on", true}}, session_b).status, 409);
-        },
-        "requests of a page that does not hold the controls");
+    const Observed before = observed();
+    EXPECT_EQ(post("/api/move", {{"axis", 0}, {"position", 3}}, session_b).status, 409);
+    EXPECT_EQ(post("/api/jog", {{"axis", 0}, {"positive", true}}, session_b).status, 409);
+    EXPECT_EQ(post("/api/sim/input", {{"input", 2}, {"on", true}}, session_b).status, 409);
+    expect_unchanged(before, "requests of a page that does not hold the controls");
     // ... but may always stop.
     EXPECT_EQ(post("/api/stop", {{"axis", 0}}, session_b).status, 200);
     EXPECT_EQ(post("/api/stop-all", json::object(), session_b).status, 200);
@@ -437,20 +437,6 @@ TEST_F(PanelHttp, JogStopStopAllAndStoppingThePanelStopTheAxes) {
     panel_->stop();
     EXPECT_TRUE(sim_->wait_for_command("140:5,", 1000));
     EXPECT_TRUE(sim_->wait_for_still(5, 2000));
-}
-
-TEST_F(PanelHttp, StreamsAtLeastTwentyFramesASecond) {
-    EventStream& a = open(session_a);
-    EXPECT_TRUE(a.wait_frames(a.frames() + 20, 1s));
-    const json frame = a.last();
-    ASSERT_TRUE(frame.is_object());
-    EXPECT_EQ(frame["you"], false);
-    const json& c = frame["state"]["controllers"][0];
-    EXPECT_EQ(c["connected"], true);
-    EXPECT_EQ(c["pos"].size(), 6u);
-    EXPECT_EQ(c["levels"].size(), 24u);
-    EXPECT_EQ(c["version"], "orvane-sim 0.1.0");
-    EXPECT_TRUE(c["sim"].is_object());
 }
 
 // The tool's subcommand: options are checked, and a run ends the parse with

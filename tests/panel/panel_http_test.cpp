@@ -207,13 +207,10 @@ TEST_F(PanelHttp, ServesThePageAndStreamWithItsTokenAndRefusesForeignHosts) {
     EXPECT_TRUE(a.wait_frames(a.frames() + 20, 1s));
     const json frame = a.last();
     ASSERT_TRUE(frame.is_object());
-    EXPECT_EQ(frame["you"], false);
     const json& c = frame["state"]["controllers"][0];
-    EXPECT_EQ(c["connected"], true);
-    EXPECT_EQ(c["pos"].size(), 6u);
-    EXPECT_EQ(c["levels"].size(), 24u);
-    EXPECT_EQ(c["version"], "orvane-sim 0.1.0");
-    EXPECT_TRUE(c["sim"].is_object());
+    EXPECT_EQ(
+        json({frame["you"], c["connected"], c["pos"].size(), c["levels"].size(), c["version"], c["sim"].is_object()}),
+        json({false, true, 6, 24, "orvane-sim 0.1.0", true}));
 }
 
 TEST_F(PanelHttp, EveryStateChangingRequestNeedsTheToken) {
@@ -310,7 +307,9 @@ TEST_F(PanelHttp, ControlsReachTheController) {
         ["/api/move", {"axis": 1, "position": -1}, "160:1,12.5,-1.000000!"],
         ["/api/home", {"axis": 2, "speed": 30}, "130:2,30.000000!"], ["/api/zero", {"axis": 0}, "170:0!"],
         ["/api/stop", {"axis": 1, "mode": 1}, "140:1,1!"],
-        ["/api/fly/setup", {"axis": 0, "count": 4, "interval": 5}, "490:0,4,5!"]])");
+        ["/api/fly/setup", {"axis": 0, "count": 4, "interval": 5}, "490:0,4,5!"],
+        ["/api/jog", {"axis": 3, "positive": false, "speed": 10}, "150:3,10.0,0!"],
+        ["/api/jog/stop", {"axis": 3}, "140:3,0!"]])");
     for (const json& control : controls) {
         ASSERT_EQ(post(control[0], control[1]).status, 200) << control.dump();
         EXPECT_TRUE(sim_->wait_for_command(control[2].get<std::string>(), 2000)) << control.dump();
@@ -403,33 +402,26 @@ TEST_F(PanelHttp, AJogWithoutHeartbeatsStopsAfter300Ms) {
         std::this_thread::sleep_for(100ms);
         const Answer beat = post("/api/heartbeat", json::object());
         last_beat = Clock::now();
-        ASSERT_EQ(beat.status, 200);
-        EXPECT_EQ(beat.body.value("jogs", 0), 1);
+        ASSERT_TRUE(beat.status == 200 && beat.body.value("jogs", 0) == 1) << beat.body.dump();
     }
     EXPECT_EQ(sim_->command_count("140:"), 0u);
     EXPECT_TRUE(sim_->moving(2));
     // ... and without them the panel stops it.
     ASSERT_TRUE(sim_->wait_for_command("140:2,", 1500));
     const auto after = Clock::now() - last_beat;
-    EXPECT_GE(after, 280ms);
-    EXPECT_LE(after, 600ms);
+    EXPECT_TRUE(after >= 280ms && after <= 600ms);
     EXPECT_TRUE(sim_->wait_for_still(2, 2000));
 }
 
-TEST_F(PanelHttp, JogStopStopAllAndStoppingThePanelStopTheAxes) {
+TEST_F(PanelHttp, StopAllAndStoppingThePanelStopTheAxes) {
     hold();
-    ASSERT_EQ(post("/api/jog", {{"axis", 3}, {"positive", false}, {"speed", 10}}).status, 200);
-    ASSERT_TRUE(sim_->wait_for_command("150:3,10.0,0!", 2000));
-    ASSERT_EQ(post("/api/jog/stop", {{"axis", 3}}).status, 200);
-    EXPECT_TRUE(sim_->wait_for_command("140:3,0!", 1000));
-
     ASSERT_EQ(post("/api/move", {{"axis", 4}, {"position", 300}, {"speed", 20}}).status, 200);
     ASSERT_TRUE(sim_->wait_for_command("160:4,", 2000));
     const Answer all = post("/api/stop-all", json::object());
     ASSERT_EQ(all.status, 200);
     EXPECT_EQ(all.body.value("stopped", 0), 6);
     EXPECT_TRUE(sim_->wait_for_command("140:4,0!", 1000));
-    EXPECT_TRUE(sim_->wait_for_commands("140:", 7, 1000));
+    EXPECT_TRUE(sim_->wait_for_commands("140:", 6, 1000));  // one per axis
     EXPECT_TRUE(sim_->wait_for_still(4, 2000));
 
     ASSERT_EQ(post("/api/move", {{"axis", 5}, {"position", 400}, {"speed", 20}}).status, 200);

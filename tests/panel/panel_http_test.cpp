@@ -69,10 +69,7 @@ public:
         std::lock_guard lock(mutex_);
         return last_.empty() ? json() : json::parse(last_);
     }
-    int frames() {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
+    int frames() const { return frames_.load(); }
 
 private:
     httplib::Client client_;
@@ -80,7 +77,7 @@ private:
     std::atomic<bool> closing_{false};
     std::mutex mutex_;
     std::string buffer_, last_;
-    int frames_ = 0;
+    std::atomic<int> frames_{0};
 };
 
 struct Answer {
@@ -98,12 +95,11 @@ protected:
         std::string error;
         ASSERT_TRUE(sim_->start(&error)) << error;
         orvane::panel::PanelOptions options;
-        options.listen_address = "127.0.0.1";
-        options.listen_port = 0;
         options.log_to_stderr = false;
         options.controllers.push_back({"127.0.0.1", sim_->port(), sim_.get()});
         panel_ = std::make_unique<orvane::panel::Panel>(options);
         ASSERT_TRUE(panel_->start(&error)) << error;
+        ASSERT_EQ(panel_->address(), "127.0.0.1");  // loopback unless named otherwise
         client_ = std::make_unique<httplib::Client>("127.0.0.1", panel_->port());
         client_->set_read_timeout(5, 0);
         ASSERT_TRUE(wait_until(
@@ -113,12 +109,6 @@ protected:
             },
             5s))
             << "the panel's controller did not become ready";
-    }
-
-    void TearDown() override {
-        streams_.clear();
-        if (panel_) panel_->stop();
-        if (sim_) sim_->stop();
     }
 
     json state() {
@@ -179,6 +169,7 @@ protected:
         EXPECT_TRUE(observed() == before) << what << ": something reached or changed the controller";
     }
 
+    // Ended in reverse order: the streams, the panel (which stops what it started), the simulator.
     std::unique_ptr<orvane::sim::Simulator> sim_;
     std::unique_ptr<orvane::panel::Panel> panel_;
     std::unique_ptr<httplib::Client> client_;
@@ -359,8 +350,7 @@ TEST_F(PanelHttp, OnePageHoldsTheControlsAtATime) {
     EXPECT_EQ(a.last()["you"], true);
     // B is told that another page holds them, and can change nothing ...
     const Answer refused = post("/api/claim", json::object(), session_b);
-    EXPECT_EQ(refused.status, 409);
-    EXPECT_NE(refused.body.value("error", "").find("another page"), std::string::npos);
+    EXPECT_TRUE(refused.status == 409 && refused.body.value("error", "").find("another page") != std::string::npos);
     const Observed before = observed();
     EXPECT_EQ(post("/api/move", {{"axis", 0}, {"position", 3}}, session_b).status, 409);
     EXPECT_EQ(post("/api/jog", {{"axis", 0}, {"positive", true}}, session_b).status, 409);
@@ -434,22 +424,21 @@ TEST_F(PanelHttp, StopAllAndStoppingThePanelStopTheAxes) {
 // The tool's subcommand: options are checked, and a run ends the parse with
 // CLI::RuntimeError carrying the exit status.
 TEST(PanelCommand, RegistersThePanelSubcommandOnATool) {
-    const auto parse = [](std::vector<std::string> args) {
+    const auto parse = [](const std::string& line) {
         CLI::App app{"tool"};
         orvane::panel::add_panel_command(app);
-        std::reverse(args.begin(), args.end());
         try {
-            app.parse(args);
+            app.parse(line);
         } catch (const CLI::RuntimeError& e) {
             return e.get_exit_code();
         }
         return -1;
     };
-    EXPECT_EQ(parse({"panel", "--listen", "not-an-address"}), 1);
-    EXPECT_EQ(parse({"panel", "--host", "127.0.0.1:99999"}), 1);
-    EXPECT_THROW(parse({"panel", "--rate", "5"}), CLI::ValidationError);
-    EXPECT_THROW(parse({"panel", "--sim-type", "3"}), CLI::ValidationError);
-    EXPECT_THROW(parse({"panel", "--port", "70000"}), CLI::ValidationError);
+    EXPECT_EQ(parse("panel --listen not-an-address"), 1);
+    EXPECT_EQ(parse("panel --host 127.0.0.1:99999"), 1);
+    for (const char* line : {"panel --rate 5", "panel --sim-type 3", "panel --port 70000"}) {
+        EXPECT_THROW(parse(line), CLI::ValidationError) << line;
+    }
 }
 
 }  // namespace

@@ -184,8 +184,7 @@ TEST_F(PanelHttp, ServesThePageAndStreamWithItsTokenAndRefusesForeignHosts) {
     EXPECT_EQ(page->body.find("@PANEL_TOKEN@"), std::string::npos);
     EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
     // Nothing in the page reaches beyond the panel.
-    EXPECT_EQ(page->body.find("http://"), std::string::npos);
-    EXPECT_EQ(page->body.find("https://"), std::string::npos);
+    EXPECT_TRUE(page->body.find("http://") == std::string::npos && page->body.find("https://") == std::string::npos);
     for (const char* path : {"/panel.js", "/panel.css", "/api/state", "/api/lines?controller=0"}) {
         EXPECT_EQ(get_status(path), 200) << path;
     }
@@ -224,8 +223,7 @@ TEST_F(PanelHttp, EveryStateChangingRequestNeedsTheToken) {
         const json& body = request[1];
         const Observed before = observed();
         const Answer missing = post(path, body, session_a, std::string());
-        EXPECT_EQ(missing.status, 403) << path;
-        EXPECT_FALSE(missing.body.value("error", "").empty()) << path;
+        EXPECT_TRUE(missing.status == 403 && !missing.body.value("error", "").empty()) << path;
         EXPECT_EQ(post(path, body, session_a, std::string(32, '0')).status, 403) << path;
         // Form posts (which need no preflight) are not taken either.
         EXPECT_EQ(post(path, body, session_a, std::nullopt, "application/x-www-form-urlencoded").status, 415);
@@ -314,9 +312,7 @@ TEST_F(PanelHttp, ControlsReachTheController) {
     ASSERT_EQ(post("/api/outputs", {{"on", false}}).status, 200);
     EXPECT_TRUE(wait_until([&] { return sim_->output_value(3) == 0; }, 2s));
 
-    const Answer raw = post("/api/raw", {{"text", "hello panel"}});
-    ASSERT_EQ(raw.status, 200) << raw.body.dump();
-    EXPECT_EQ(raw.body.value("answer", ""), "echo hello panel");
+    EXPECT_EQ(post("/api/raw", {{"text", "hello panel"}}).body.value("answer", ""), "echo hello panel");
 
     // The simulator's side: an input the library then reports, and faults.
     ASSERT_EQ(post("/api/sim/input", {{"input", 7}, {"on", true}}).status, 200);
@@ -373,7 +369,6 @@ TEST_F(PanelHttp, OnePageHoldsTheControlsAtATime) {
 TEST_F(PanelHttp, ClosingThePageThatHoldsTheControlsStopsWhatItStarted) {
     EventStream& a = hold();
     ASSERT_EQ(post("/api/move", {{"axis", 1}, {"position", 500}, {"speed", 20}}).status, 200);
-    ASSERT_TRUE(sim_->wait_for_command("160:1,", 2000));
     ASSERT_TRUE(wait_until([&] { return sim_->position(1) > 1; }, 2s));
     const auto closed = Clock::now();
     a.close();
@@ -394,8 +389,7 @@ TEST_F(PanelHttp, AJogWithoutHeartbeatsStopsAfter300Ms) {
         last_beat = Clock::now();
         ASSERT_TRUE(beat.status == 200 && beat.body.value("jogs", 0) == 1) << beat.body.dump();
     }
-    EXPECT_EQ(sim_->command_count("140:"), 0u);
-    EXPECT_TRUE(sim_->moving(2));
+    EXPECT_TRUE(sim_->command_count("140:") == 0 && sim_->moving(2));
     // ... and without them the panel stops it.
     ASSERT_TRUE(sim_->wait_for_command("140:2,", 1500));
     const auto after = Clock::now() - last_beat;

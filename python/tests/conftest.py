@@ -1,13 +1,4 @@
-"""Fixtures: simulators on free loopback ports, and Controllers connected to
-them. Nothing here needs root.
-
-Paths come from the caller:
-  ORVANE_LIBRARY  the shared library (liborvane.so / orvane.dll)
-  ORVANE_SIM      the orvane-sim program
-Tests that need them are skipped, with the reason, when they are missing.
-"""
-
-from __future__ import annotations
+"""Simulators on free loopback ports and Controllers on them; paths from ORVANE_LIBRARY and ORVANE_SIM."""
 
 import os
 from typing import Callable, Iterator, List
@@ -15,7 +6,7 @@ from typing import Callable, Iterator, List
 import pytest
 
 import orvane
-from support import Simulator, simulator_program
+from support import Simulator
 
 
 @pytest.fixture(scope="session")
@@ -28,19 +19,12 @@ def library_loaded() -> None:
 
 @pytest.fixture
 def start_simulator(library_loaded: None) -> Iterator[Callable[..., Simulator]]:
-    """Starts simulators (Simulator(...) arguments after the program); they
-    are stopped after the test."""
-    program = simulator_program()
-    if program is None:
-        pytest.skip("ORVANE_SIM is not set to the orvane-sim program (%r)" % os.environ.get("ORVANE_SIM"))
+    """Starts simulators (Simulator's arguments after the program), stopped after the test."""
+    program = os.environ.get("ORVANE_SIM", "")
+    if not os.path.isfile(program):
+        pytest.skip("ORVANE_SIM is not set to the orvane-sim program (%r)" % program)
     started: List[Simulator] = []
-
-    def start(**arguments: object) -> Simulator:
-        simulator = Simulator(program, **arguments)  # type: ignore[arg-type]
-        started.append(simulator)
-        return simulator
-
-    yield start
+    yield lambda **arguments: started.append(Simulator(program, **arguments)) or started[-1]  # type: ignore
     for simulator in started:
         simulator.stop()
 
@@ -52,6 +36,5 @@ def simulator(start_simulator: Callable[..., Simulator]) -> Simulator:
 
 @pytest.fixture
 def controller(simulator: Simulator) -> Iterator[orvane.Controller]:
-    """A Controller, ready, on a simulator of its own."""
     with orvane.Controller(simulator.address, simulator.port, timeout=15) as c:
         yield c

@@ -1,12 +1,6 @@
-// Runs a host program against a simulator on the library's default
-// controller address, then checks what the simulator received from it.
-//
-//   bindings_driver <address> <port> <command>
-//
-// The host program (the C test) uses the library's process-wide connection,
-// which always goes to the default address, so the simulator must listen
-// there. Exit codes: 0 passed, 1 failed, 77 the address could not be bound
-// (not root, or taken).
+// bindings_driver <address> <port> <command>: runs the C test (the process-wide connection always goes to the
+// library's default address) against a simulator there, then checks what the simulator received.
+// Exit codes: 0 passed, 1 failed, 77 the address could not be bound (not root, or taken).
 #include <orvane_sim/simulator.h>
 
 #include <cstdio>
@@ -17,20 +11,12 @@
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
 
 void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("driver: check failed: %s\n", what.c_str());
-    }
-}
-
-void check_received(const orvane::sim::Simulator& sim, const std::string& prefix) {
-    check(sim.command_count(prefix) > 0, "the simulator received a command starting with \"" + prefix + "\"");
+    passed += ok;
+    failed += !ok;
+    if (!ok) std::printf("driver: check failed: %s\n", what.c_str());
 }
 
 }  // namespace
@@ -58,9 +44,9 @@ int main(int argc, char** argv) {
     check(status == 0, std::string("\"") + argv[3] + "\" exited with status 0 (got " + std::to_string(status) + ")");
 
     // What the C calls put on the wire.
-    check_received(sim, "160:0,50.0,12.500000!");
-    check_received(sim, "161:");
-    check_received(sim, "120:3,0,0,10000,1,50,0,0,0,0,0,0,0,80.5,");
+    for (const char* prefix : {"160:0,50.0,12.500000!", "161:", "120:3,0,0,10000,1,50,0,0,0,0,0,0,0,80.5,"}) {
+        check(sim.command_count(prefix) > 0, std::string("the simulator received a command starting with ") + prefix);
+    }
     check(sim.command_count("120:") == 1, "exactly one parameter write (the failed ones send nothing)");
 
     // What the simulator made of them.

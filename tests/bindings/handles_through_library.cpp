@@ -1,9 +1,7 @@
-// Controller handles through the shared library itself (the DLL on
-// Windows), as a host built apart from the library uses them: the C++ class
-// over the C interface, two controllers on two simulators in this process.
-// Prints one line per failed check and a summary; exit 0 when all passed.
-#include <orvane/controller.hpp>
+// Controller handles through the shared library (the DLL on Windows) as a host built apart uses them: the C++
+// class over the C interface, two controllers on two simulators in this process. Exit 0 when all checks passed.
 #include <orvane_sim/simulator.h>
+#include <orvane/controller.hpp>
 
 #include <chrono>
 #include <cstdio>
@@ -12,16 +10,12 @@
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
 
 void check(bool ok, const char* what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("check failed: %s\n", what);
-    }
+    passed += ok;
+    failed += !ok;
+    if (!ok) std::printf("check failed: %s\n", what);
 }
 
 std::unique_ptr<orvane::sim::Simulator> simulator_on(const std::string& address) {
@@ -64,7 +58,6 @@ int main() {
         std::string parameters;
         check(a.cmd(ORVANE_CMD_READ_PARAMETERS, 0, parameters) == 1 && !parameters.empty(),
               "a text code crosses the boundary");
-        std::string bad = "1,2";
         bool threw = false;
         try {
             std::string levels = "x,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1";
@@ -73,7 +66,8 @@ int main() {
             threw = std::string(e.what()) == "invalid stoi argument";
         }
         check(threw, "a conversion error arrives as std::invalid_argument with its text");
-        check(a.cmd(ORVANE_CMD_WRITE_PARAMETERS, 0, bad) == 0, "a short parameter text is refused");
+        std::string short_text = "1,2";
+        check(a.cmd(ORVANE_CMD_WRITE_PARAMETERS, 0, short_text) == 0, "a short parameter text is refused");
 
         check(a.close(), "the first closes");
         check(first->wait_for_disconnect(5000), "the first simulator sees the close");

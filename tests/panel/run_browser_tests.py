@@ -1,25 +1,17 @@
 #!/usr/bin/python3
 """Runs the panel's browser tests (browser_test.py) with pytest, or says why
 it cannot and exits with 77, which CTest counts as skipped."""
-import argparse
-import os
-import shutil
-import subprocess
-import sys
+import argparse, importlib.util, os, subprocess, sys
 
 SKIPPED = 77
 
 
 def missing_prerequisites():
-    missing = []
-    if not (shutil.which("chromium") or os.path.exists("/usr/bin/chromium")):
-        missing.append("chromium (Debian package chromium)")
-    if not (shutil.which("chromedriver") or os.path.exists("/usr/bin/chromedriver")):
-        missing.append("chromedriver (Debian package chromium-driver)")
+    # The browser tests use /usr/bin/chromium and /usr/bin/chromedriver.
+    missing = [f"{program} (Debian package {package})" for program, package in
+               (("chromium", "chromium"), ("chromedriver", "chromium-driver")) if not os.path.exists("/usr/bin/" + program)]
     for module, package in (("selenium", "python3-selenium"), ("pytest", "python3-pytest")):
-        try:
-            __import__(module)
-        except ImportError:
+        if importlib.util.find_spec(module) is None:
             missing.append(f"the Python module {module} (Debian package {package})")
     return missing
 

@@ -15,7 +15,6 @@ class RawClient {
 public:
     bool connect(std::uint16_t port, const std::string& address = "127.0.0.1");
     bool send(std::string_view text);
-    void close() { socket_.close(); }
 
     // The next whole line (without its line feed), or nothing when the time
     // runs out or the link ends first.
@@ -25,7 +24,6 @@ public:
     // Waits until the server ends the link (orderly or by reset).
     bool wait_closed(int timeout_ms);
 
-    bool closed() const { return closed_; }
     bool reset_seen() const { return reset_; }
     // Bytes received but not yet handed out as a line.
     const std::string& pending() const { return buffer_; }

@@ -1,19 +1,13 @@
-// Runs inside a private network namespace (started by dead_peer_test.cpp
-// under `unshare -n`): connects a Runtime to a simulator, makes the peer
-// vanish with an nftables rule, and measures how long the library takes to
-// notice and, after the rule is gone, to reconnect.
-//
-//   dead_peer_probe MODE
-//     both             every packet from and to the controller port is
-//                      dropped: a pulled cable or a controller that lost
-//                      power
-//     one-way-traffic  only packets to the controller port are dropped,
-//                      while the host keeps sending commands
-//     one-way-idle     only packets to the controller port are dropped, and
-//                      the host sends nothing
-//
-// Prints "fall_ms=<n> rise_ms=<n>" on success and exits 0; exits 1 with a
-// message when a step fails, 77 when the namespace cannot be set up.
+// Runs inside a private network namespace (dead_peer_test.cpp starts it under
+// `unshare -n`): connects a Runtime to a simulator, makes the peer vanish
+// with an nftables rule, and measures how long the library takes to notice
+// and, once the rule is gone, to reconnect.
+//   dead_peer_probe both             every packet from and to the controller
+//                                    port dropped (cable pulled, power lost)
+//   dead_peer_probe one-way-traffic  only those to it, the host sending
+//   dead_peer_probe one-way-idle     only those to it, the host idle
+// Prints "fall_ms=<n> rise_ms=<n>" and exits 0; exits 1 with a message when a
+// step fails, 77 when the namespace cannot be set up.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,11 +19,6 @@
 namespace orvane::reliability {
 namespace {
 
-int run_shell(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return status;
-}
-
 int fail(const char* message) {
     std::fprintf(stderr, "dead_peer_probe: %s\n", message);
     return 1;
@@ -40,7 +29,7 @@ int probe(const std::string& mode) {
         std::fprintf(stderr, "usage: dead_peer_probe both|one-way-traffic|one-way-idle\n");
         return 2;
     }
-    if (run_shell("ip link set lo up") != 0) {
+    if (std::system("ip link set lo up") != 0) {
         std::fprintf(stderr, "dead_peer_probe: cannot bring up the namespace's loopback\n");
         return 77;
     }
@@ -53,8 +42,8 @@ int probe(const std::string& mode) {
     const std::string port = std::to_string(simulator.port());
 
     // The library's own timings: keepalive and reconnection as shipped.
-    Runtime rt(sim_config(simulator.port(), false));
-    rt.link().set_progress_callback([](const std::string&) {});
+    auto runtime = quiet_runtime(simulator.port(), false);
+    Runtime& rt = *runtime;
     if (rt.initial() != 1) return fail("initial did not connect");
     if (!wait_until([&] { return rt.mirror().version_text.size() >= 2; }, 5000)) return fail("mirror not loaded");
 
@@ -62,7 +51,7 @@ int probe(const std::string& mode) {
                        "'{ type filter hook input priority 0; }' && nft add rule inet deadpeer input tcp dport " +
                        port + " drop";
     if (mode == "both") rule += " && nft add rule inet deadpeer input tcp sport " + port + " drop";
-    if (run_shell(rule) != 0) {
+    if (std::system(rule.c_str()) != 0) {
         std::fprintf(stderr, "dead_peer_probe: nft failed\n");
         return 77;
     }
@@ -83,7 +72,7 @@ int probe(const std::string& mode) {
     host.join();
     if (!fell) return fail("the connection flag did not fall within 30 s");
 
-    if (run_shell("nft delete table inet deadpeer") != 0) return fail("cannot remove the rule");
+    if (std::system("nft delete table inet deadpeer") != 0) return fail("cannot remove the rule");
     const auto restored = Clock::now();
     const bool rose = wait_until([&] { return rt.is_connect() == 1; }, 15000, 5);
     const double rise_ms = elapsed_ms(restored);

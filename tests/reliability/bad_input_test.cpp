@@ -1,9 +1,7 @@
-// Bad input: megabytes of random bytes from the controller's side and every
-// fault the simulator can inject. Nothing may crash; the mirror changes only
-// through well-formed reply lines; once the fault ends the library is back
-// to a working link by itself. Size: ORVANE_REL_GARBAGE_BYTES (1 MB; 10 MB
-// in scripts/reliability.sh), sent once without any ":" (so no line can be
-// a reply) and once as raw random bytes with reply heads sprinkled in.
+// Bad input: random bytes from the controller's side (ORVANE_REL_GARBAGE_BYTES,
+// 1 MB; 10 MB in scripts/reliability.sh) and every fault the simulator can
+// inject. Nothing may crash, the mirror changes only through well-formed
+// replies, and once the fault ends the library gets back to a working link.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -37,8 +35,7 @@ protected:
         EXPECT_TRUE(baseline_.back());
     }
 
-    // Connected, and the mirror holds the version, levels and parameters:
-    // the poll loop has nothing left to ask for.
+    // Connected, and the poll loop has nothing left to ask for.
     bool loaded(int timeout_ms) {
         return wait_until(
             [&] {
@@ -50,26 +47,21 @@ protected:
             timeout_ms);
     }
 
-    // End to end: an input change on the controller shows in the mirror, and
-    // an output set by the host (its value times its level) reaches it.
+    // An input change on the controller shows in the mirror; an output set by the host reaches it.
     void expect_working(const std::string& after) {
         ASSERT_TRUE(loaded(8000)) << "not reconnected and reloaded after " << after;
         probe_ = !probe_;
         simulator_->set_input(7, probe_);
-        EXPECT_TRUE(wait_until([&] {
-            bool level = !probe_;
-            return rt_->get_input_bit(7, level) == 1 && level == probe_;
-        }, 3000)) << "input change not seen after " << after;
+        bool level = !probe_;
+        EXPECT_TRUE(wait_until([&] { return rt_->get_input_bit(7, level) == 1 && level == probe_; }, 3000)) << after;
         EXPECT_EQ(rt_->set_output_value(5, probe_ ? 9 : 3), 1) << after;
         const std::int32_t wanted = rt_->mirror().output_value[4].get();
         EXPECT_TRUE(wait_until([&] { return simulator_->output_value(5) == wanted; }, 3000))
-            << "output not delivered after " << after << ": controller has " << simulator_->output_value(5)
-            << ", library wants " << wanted << ", connected " << rt_->is_connect();
+            << after << ": controller has " << simulator_->output_value(5) << ", library wants " << wanted;
     }
 
-    // Sends a version line after whatever came before and waits until the
-    // mirror holds it: all sent earlier has been parsed by then. Sent again
-    // if a chunk boundary of the garbage before happened to swallow it.
+    // A version line after the bytes before, parsed once the mirror holds it (sent
+    // again if the garbage before swallowed it).
     bool sync_with_marker(const std::string& marker) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             simulator_->send_raw("\n2001:" + marker + "\n");
@@ -96,13 +88,11 @@ TEST_F(BadInput, RandomBytesFromTheController) {
             if (colon_free && c == ':') c = ';';
         }
         std::string before;
-        if (colon_free) {
-            // A quiet controller (no status lines) and a complete mirror: only the garbage arrives.
+        if (colon_free) {  // no ":", so no line is a reply; a quiet controller: only the garbage arrives
             simulator_->set_status_period(0);
             ASSERT_TRUE(sync_with_marker("before"));
             before = test::mirror_dump(rt_->mirror());
-        } else {
-            // Reply-shaped heads, so the handlers see broken payloads of every code.
+        } else {  // reply heads sprinkled in: the handlers see broken payloads of every code
             static const char* const heads[] = {"100:", "125:", "190:", "520:", "5010:", "2001:", "100:1,2,3,4,5,6,7,8,9,"};
             for (std::size_t at = 0; at + 64 < garbage.size(); at += 512 + rng() % 4096) {
                 const std::string head = std::string("\n") + heads[rng() % 7];
@@ -127,10 +117,7 @@ TEST_F(BadInput, RandomBytesFromTheController) {
         EXPECT_EQ(rt_->is_connect(), 1);
         simulator_->drop_client();
         expect_working(name);
-        char text[160];
-        std::snprintf(text, sizeof text, "%ld bytes in %.0f ms, %s", size, ms,
-                      colon_free ? "mirror unchanged" : "link and mirror recovered");
-        figure(name, text);
+        figure(name, "%ld bytes in %.0f ms, %s", size, ms, colon_free ? "mirror unchanged" : "link and mirror recovered");
     }
 }
 
@@ -176,13 +163,11 @@ TEST_F(BadInput, EveryFaultOptionAndRecovery) {
         const int count = simulator_->fault_counters().*fault.counter - before;
         EXPECT_GE(count, fault.minimum);
         simulator_->set_faults(sim::FaultOptions{});
-        // A fresh connection, as after any fault that outlasts the host's
-        // patience; the library must get there by itself.
-        simulator_->drop_client();
+        simulator_->drop_client();  // a fresh connection, as after any fault that outlasts a host's patience
         expect_working(fault.name);
         summary += std::string(summary.empty() ? "" : ", ") + fault.name + " x" + std::to_string(count);
     }
-    figure("faults", summary + "; recovered after each");
+    figure("faults", "%s; recovered after each", summary.c_str());
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
 // Link-drop storm: the simulator drops the connection over and over (orderly,
-// mid-line and by reset, in turn) while a host thread keeps sending. Every
-// drop must be seen (the connection flag falls, then rises again), a command
-// queued while the link is down goes out exactly once after it is back, and
-// no thread or socket is left behind. Sizes: ORVANE_REL_DROPS (short
-// reconnect pause; 20, full run 100) and ORVANE_REL_DEFAULT_DROPS (the
-// library's default timings; 5, full run 20).
+// mid-line, by reset) while a host keeps sending. Every drop is seen, a
+// command queued while down goes out exactly once, nothing is left behind.
+// Drops: ORVANE_REL_DROPS (short pause; 20) and ORVANE_REL_DEFAULT_DROPS (5).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <vector>
 
@@ -19,10 +18,8 @@ namespace {
 
 // Watches the link's connection changes on their way to the Runtime. A loss
 // handler waits until the test has queued its command: the link reports no
-// reconnection before the handler returns, so the command is certainly
-// queued while the library counts as disconnected.
-class ConnectionWatch {
-public:
+// reconnection before it returns, so the command is queued while down.
+struct ConnectionWatch {
     struct Event {
         bool up;
         Clock::time_point when;
@@ -68,7 +65,6 @@ public:
         return events_;
     }
 
-private:
     Runtime& rt_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
@@ -95,11 +91,9 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         auto simulator = start_simulator();
         ASSERT_TRUE(simulator);
         auto rt = quiet_runtime(simulator->port(), fast_timings);
-        // The longest a reconnection may take: the rest of the pause after the
-        // one before (a drop follows each at once), the idle look, one attempt
-        // that sits out the connect time-out (a refused one can under Windows
-        // sockets) and a scaled second. One that sat out a second pause would
-        // take longer.
+        // The longest a reconnection may take: the rest of the pause after the one
+        // before, the idle look, one attempt that sits out the connect time-out
+        // (a refused one can, under Windows) and a scaled second; not two pauses.
         const LinkTimings& link = rt->config().link;
         const double rise_limit = link.reconnect_pause_ms + link.idle_poll_ms + link.connect_timeout_ms +
                                   orvane::testing::scaled_ms(1000.0);
@@ -144,8 +138,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
             EXPECT_LT(rise_ms, rise_limit);
             EXPECT_TRUE(wait_until([&] { return copies_of(*simulator, tail) > 0; }, 3000))
                 << "the command queued while down never arrived; connections " << simulator->connection_count();
-            // Threads settle back to their number after the first reconnection
-            // (the link starts its callback workers on first use).
+            // Threads settle after the first reconnection (callback workers start on first use).
             if (d == 0) {
                 steady_threads = thread_count();
             } else if (counts_reliable()) {
@@ -155,8 +148,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         }
         traffic_calls = traffic->calls();
         traffic.reset();
-        // Exactly once, even across the later drops; and one connection for
-        // the start and one for each drop: no reconnection connected twice.
+        // Exactly once across all drops; one connection per drop and the start: none connected twice.
         for (const std::string& tail : queued_while_down) EXPECT_EQ(copies_of(*simulator, tail), 1) << tail;
         EXPECT_TRUE(simulator->wait_for_connections(drops + 1, 3000));
         EXPECT_EQ(simulator->connection_count(), drops + 1);
@@ -166,12 +158,10 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         simulator->stop();
     }
     EXPECT_TRUE(baseline.back());
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "%d drops, each fall and rise seen, worst drop-to-fall %.1f ms, worst fall-to-rise %.1f ms, "
-                  "%ld host calls during the storm",
-                  drops, worst_fall_ms, worst_rise_ms, traffic_calls);
-    figure(name, text);
+    figure(name,
+           "%d drops, each fall and rise seen, worst drop-to-fall %.1f ms, worst fall-to-rise %.1f ms, "
+           "%ld host calls during the storm",
+           drops, worst_fall_ms, worst_rise_ms, traffic_calls);
 }
 
 TEST(LinkStorm, DropsWithShortReconnectPause) {

@@ -1,5 +1,6 @@
 #include "reliability_support.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -98,28 +99,26 @@ bool counts_reliable() { return testing::process_counts_known(); }
                                          << handle_count() << " (before " << handles << ")";
 }
 
-void figure(const std::string& name, const std::string& text) {
+void figure(const std::string& name, const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
     std::cout << "FIGURE " << name << ": " << text << std::endl;
     ::testing::Test::RecordProperty("figure_" + name, text);
 }
 
-Watchdog::Watchdog(std::string what, int timeout_ms) {
-    thread_ = std::thread([this, what = std::move(what), timeout_ms] {
-        std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return disarmed_; })) return;
-        std::fprintf(stderr, "WATCHDOG: %s did not finish within %d ms (deadlock or hang); aborting\n", what.c_str(),
-                     timeout_ms);
-        std::fflush(stderr);
-        std::abort();
-    });
-}
+Watchdog::Watchdog(std::string what, int timeout_ms)
+    : thread_([done = done_.get_future(), what = std::move(what), timeout_ms] {
+          if (done.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready) return;
+          std::fprintf(stderr, "WATCHDOG: %s did not finish within %d ms (deadlock or hang); aborting\n", what.c_str(),
+                       timeout_ms);
+          std::abort();  // stderr is unbuffered
+      }) {}
 
 Watchdog::~Watchdog() {
-    {
-        std::lock_guard lock(mutex_);
-        disarmed_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
 }
 

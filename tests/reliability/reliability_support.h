@@ -8,11 +8,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -77,9 +76,9 @@ struct Baseline {
     ::testing::AssertionResult back(int timeout_ms = 3000) const;
 };
 
-// Prints "FIGURE <name>: <text>" for the long-run script and records it as a
-// test property.
-void figure(const std::string& name, const std::string& text);
+// Prints "FIGURE <name>: <text>" (printf-style) for the long-run script and
+// records it as a test property.
+void figure(const std::string& name, const char* format, ...);
 
 // Aborts the process when not disarmed (destroyed) before the deadline: a
 // deadlock must fail the run, not stall it until CTest's time-out.
@@ -87,13 +86,9 @@ class Watchdog {
 public:
     Watchdog(std::string what, int timeout_ms);
     ~Watchdog();
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool disarmed_ = false;
+    std::promise<void> done_;
     std::thread thread_;
 };
 

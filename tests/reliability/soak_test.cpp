@@ -1,8 +1,6 @@
-// Soak: steady host traffic while the controller drops the link every 10 s.
-// After a warm-up resident memory must not grow by a megabyte: a host that
-// runs for months cannot afford a leak per drop or per call. Size:
-// ORVANE_REL_SOAK_S seconds (30; 120 in scripts/reliability.sh), the first
-// third (at least 10 s) warm-up.
+// Soak: steady host traffic while the controller drops the link every 10 s;
+// after a warm-up (a third, at least 10 s) resident memory must not grow by a
+// megabyte. ORVANE_REL_SOAK_S seconds (30; 120 in scripts/reliability.sh).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,12 +68,10 @@ TEST(Soak, ResidentMemoryStaysFlatAcrossDrops) {
     EXPECT_GE(drops, static_cast<int>(seconds / 10) - 1);
     EXPECT_TRUE(baseline.back());
 
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "%ld s with a drop every 10 s (%d drops), %ld host calls; VmRSS %ld KiB after %ld s warm-up, "
-                  "%ld KiB at the end (growth %ld KiB), peak %ld KiB",
-                  seconds, drops, calls, after_warm_up, warm_up_s, end_level, growth, peak);
-    figure("soak", text);
+    figure("soak",
+           "%ld s with a drop every 10 s (%d drops), %ld host calls; VmRSS %ld KiB after %ld s warm-up, "
+           "%ld KiB at the end (growth %ld KiB), peak %ld KiB",
+           seconds, drops, calls, after_warm_up, warm_up_s, end_level, growth, peak);
 }
 
 }  // namespace

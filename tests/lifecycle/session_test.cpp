@@ -1,5 +1,4 @@
-// Where a session begins and ends on the wire: what close and a switch of controllers send
-// and forget, lines without line ends, and where the link's messages go.
+// Sessions on the wire (what close and a switch send and forget, unended lines); link messages.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -95,7 +94,6 @@ TEST_F(Session, ALinkDropKeepsTheQueueForTheReconnection) {
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
     testing::fill_polled_fields(runtime->mirror());
     runtime->mirror().poll_paused.store(false);
-    ASSERT_TRUE(peer.wait_for_text("161:", 2s));
     ASSERT_TRUE(sync("170:0!"));
     const std::string sent = peer.text(1);
     EXPECT_EQ(sent.find("161:"), sent.rfind("161:")) << "exactly once: " << sent;
@@ -128,20 +126,17 @@ TEST_F(Session, SwitchingControllersLeavesTheOldQueueWithTheOldController) {
     }
 }
 
-TEST_F(Session, AReplyWithNothingAfterItIsTakenWhenTheControllerFallsQuiet) {
+// A reply with nothing after it is taken once the controller falls quiet; an unended one of a
+// dropped connection does not join the next.
+TEST_F(Session, UnendedLines) {
     start_held();
     ASSERT_TRUE(peer.send("2001:V7"));
     EXPECT_TRUE(wait_until([&] { return runtime->mirror().version_text.get() == "V7"; }, 2s));
-}
-
-TEST_F(Session, AnUnendedLineOfADroppedConnectionDoesNotJoinTheNextOne) {
-    start_held();
     ASSERT_TRUE(peer.send("5010:OLD"));
     ASSERT_TRUE(peer.close_connection(0));
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
     ASSERT_TRUE(peer.send("5010:NEW\n", 1));
-    ASSERT_TRUE(wait_until([&] { return runtime->mirror().reply_5010.get() == "NEW"; }, 2s))
-        << runtime->mirror().reply_5010.get();
+    EXPECT_TRUE(wait_until([&] { return runtime->mirror().reply_5010.get() == "NEW"; }, 2s));
 }
 
 TEST(LinkMessages, ConsoleChoiceFromTheEnvironmentText) {

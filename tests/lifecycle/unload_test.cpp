@@ -131,7 +131,7 @@ TEST(Unload, UnloadWhileTheReconnectThreadRetries) {
         ASSERT_TRUE(platform::parse_ipv4(address, address_value));
         void* library = testing::load_library(path);
         ASSERT_NE(library, nullptr) << testing::library_error();
-        const auto cmd = reinterpret_cast<int (*)(int, int, std::string&)>(testing::library_symbol(library, cmd_symbol));
+        auto cmd = reinterpret_cast<int (*)(int, int, std::string&)>(testing::library_symbol(library, cmd_symbol));
         ASSERT_NE(cmd, nullptr);
         // Nothing listens yet: the start fails at once and the reconnect thread takes over.
         std::string text = address;

@@ -40,8 +40,8 @@ int probe(const Case& c, int out) {
     const auto loaded = [&] { return rt->mirror().version_text.size() >= 2; };
     if (rt->initial() != 1 || !wait_until(loaded, 5000)) return fail("no first connection");
 
-    std::string rule = "nft add table inet deadpeer && nft add chain inet deadpeer input "
-                       "'{ type filter hook input priority 0; }' && nft add rule inet deadpeer input tcp dport " + port + " drop";
+    std::string rule = "nft add table inet deadpeer && nft add chain inet deadpeer input '{ type filter hook input "
+                       "priority 0; }' && nft add rule inet deadpeer input tcp dport " + port + " drop";
     if (std::string(c.mode) == "both") rule += " && nft add rule inet deadpeer input tcp sport " + port + " drop";
     if (std::system(rule.c_str()) != 0) return 77;
     const auto cut = Clock::now();
@@ -82,7 +82,7 @@ TEST_P(DeadPeer, IsNoticedAndTheLinkComesBack) {
     ::close(fds[1]);
     std::string output;
     char buffer[256];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, std::size_t(n));
     ::close(fds[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -92,7 +92,7 @@ TEST_P(DeadPeer, IsNoticedAndTheLinkComesBack) {
     double fall_ms = -1, rise_ms = -1;
     ASSERT_EQ(std::sscanf(output.c_str(), "%lf %lf", &fall_ms, &rise_ms), 2) << output;
     EXPECT_LT(fall_ms, c.fall_limit_ms);
-    figure(std::string("dead_peer_") + c.mode, "flag fell %.0f ms after %s stopped; reconnected %.0f ms after it resumed",
+    figure(std::string("dead_peer_") + c.mode, "flag fell %.0f ms after %s stopped, rose %.0f ms after it resumed",
            fall_ms, c.what, rise_ms);
 }
 

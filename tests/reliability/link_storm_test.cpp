@@ -73,6 +73,10 @@ struct ConnectionWatch {
     long released_ = 0;
 };
 
+double ms_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
 // How many received moves end in tail (the coordinates of one queued move).
 int copies_of(const sim::Simulator& simulator, const std::string& tail) {
     int copies = 0;
@@ -119,7 +123,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
             ASSERT_GE(fall, 0) << "the connection flag did not fall";
             const ConnectionWatch::Event fell = watch.events()[static_cast<std::size_t>(fall)];
             EXPECT_FALSE(fell.flag_after);
-            worst_fall_ms = std::max(worst_fall_ms, std::chrono::duration<double, std::milli>(fell.when - dropped_at).count());
+            worst_fall_ms = std::max(worst_fall_ms, ms_between(dropped_at, fell.when));
             // The loss handler waits for this: the link is down right now.
             EXPECT_EQ(rt->is_connect(), 0);
             const double x = 1000.0 + d + 0.125, y = -2000.0 - d - 0.25, z = 3000.0 + d + 0.5;
@@ -131,9 +135,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
 
             const int rise = watch.wait_for(true, static_cast<std::size_t>(fall) + 1, 10000);
             ASSERT_GE(rise, 0) << "the connection flag did not rise again";
-            const double rise_ms =
-                std::chrono::duration<double, std::milli>(watch.events()[static_cast<std::size_t>(rise)].when - fell.when)
-                    .count();
+            const double rise_ms = ms_between(fell.when, watch.events()[static_cast<std::size_t>(rise)].when);
             worst_rise_ms = std::max(worst_rise_ms, rise_ms);
             EXPECT_LT(rise_ms, rise_limit);
             EXPECT_TRUE(wait_until([&] { return copies_of(*simulator, tail) > 0; }, 3000))

@@ -98,8 +98,8 @@ TEST(SimServer, FaultEffectsOnTheWire) {
          &FaultCounters::refused_connections},
         {"silence", [](Simulator& s) { s.set_silent(true); }, Wire::no_reply, &FaultCounters::silenced_lines},
         {"garbage", [](Simulator& s) { s.set_garbage(1.0); }, Wire::whole_reply, &FaultCounters::garbage_lines},
-        {"merged replies", [](Simulator& s) { s.set_merge_window(100); }, Wire::whole_reply, &FaultCounters::merged_sends},
-        {"delayed replies", [](Simulator& s) { s.set_reply_delay(300); }, Wire::late_reply, &FaultCounters::delayed_lines},
+        {"merged replies", [](auto& s) { s.set_merge_window(100); }, Wire::whole_reply, &FaultCounters::merged_sends},
+        {"delayed replies", [](auto& s) { s.set_reply_delay(300); }, Wire::late_reply, &FaultCounters::delayed_lines},
         {"trickle", [](Simulator& s) { s.set_trickle(1); }, Wire::trickled_reply, &FaultCounters::trickled_lines},
     };
     for (const Case& fault : cases) {

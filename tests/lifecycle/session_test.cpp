@@ -118,7 +118,6 @@ TEST_F(Session, SwitchingControllersLeavesTheOldQueueWithTheOldController) {
         ASSERT_TRUE(old_peer.wait_for_closed(0, 2s));
         EXPECT_NE(old_peer.text(0).find("161:"), std::string::npos) << old_peer.text(0);
         ASSERT_TRUE(new_peer.wait_for_accepted(1, 2s));
-        testing::fill_polled_fields(rt.mirror());
         rt.mirror().poll_paused.store(false);
         rt.pending().append("170:0!");
         ASSERT_TRUE(new_peer.wait_for_text("170:0!\n", 2s));

@@ -30,21 +30,17 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(!rt_ || rt_->close() == 1);
         rt_.reset();
-        if (simulator_) simulator_->stop();
         simulator_.reset();
         EXPECT_TRUE(baseline_.back());
     }
 
     // Connected, and the poll loop has nothing left to ask for.
     bool loaded(int timeout_ms) {
-        return wait_until(
-            [&] {
-                const ControllerMirror& m = rt_->mirror();
-                return rt_->is_connect() == 1 && m.version_text.get() == "orvane-sim 0.1.0" &&
-                       m.output_level[io_total - 1].get() != 0 &&
-                       static_cast<double>(m.axis_params[0].float_field(field::max_speed)) >= 0.1;
-            },
-            timeout_ms);
+        const ControllerMirror& m = rt_->mirror();
+        return wait_until([&] {
+            return rt_->is_connect() == 1 && m.version_text.get() == "orvane-sim 0.1.0" &&
+                   m.output_level[io_total - 1].get() != 0 && m.axis_params[0].float_field(field::max_speed) >= 0.1f;
+        }, timeout_ms);
     }
 
     // An input change on the controller shows in the mirror; an output set by the host reaches it.

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "reliability_support.h"
@@ -124,8 +124,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
             const ConnectionWatch::Event fell = watch.events()[static_cast<std::size_t>(fall)];
             EXPECT_FALSE(fell.flag_after);
             worst_fall_ms = std::max(worst_fall_ms, ms_between(dropped_at, fell.when));
-            // The loss handler waits for this: the link is down right now.
-            EXPECT_EQ(rt->is_connect(), 0);
+            EXPECT_EQ(rt->is_connect(), 0);  // the loss handler waits for this: down right now
             const double x = 1000.0 + d + 0.125, y = -2000.0 - d - 0.25, z = 3000.0 + d + 0.5;
             EXPECT_EQ(rt->xyz_move_to(x, y, z), 1);
             char tail[96];
@@ -157,7 +156,6 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         watch.release(/*stop=*/true);
         EXPECT_EQ(rt->close(), 1);
         EXPECT_EQ(rt->is_connect(), 0);
-        simulator->stop();
     }
     EXPECT_TRUE(baseline.back());
     figure(name,

@@ -1,7 +1,5 @@
-// Shared pieces of the reliability tests: a Runtime pointed at an in-process
-// simulator, run sizes from the environment (short in CI, long in
-// scripts/reliability.sh), process figures, a watchdog that turns a hang into
-// a loud abort, and the FIGURE lines the long-run script collects.
+// Shared pieces of the reliability tests: Runtimes on an in-process simulator, run sizes from the
+// environment, process counts, a watchdog, and the FIGURE lines scripts/reliability.sh collects.
 #pragma once
 
 #include <gtest/gtest.h>

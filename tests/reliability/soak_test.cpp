@@ -55,10 +55,9 @@ TEST(Soak, ResidentMemoryStaysFlatAcrossDrops) {
     const int drops = simulator->fault_counters().timed_drops;
     EXPECT_EQ(rt->close(), 1);
     rt.reset();
-    simulator->stop();
     simulator.reset();
 
-    // The end level: the median of the last three samples, so one allocator hiccup does not decide.
+    // The end level: the median of the last three samples (one allocator hiccup does not decide).
     std::vector<long> last(samples.end() - std::min<std::size_t>(3, samples.size()), samples.end());
     std::sort(last.begin(), last.end());
     const long end_level = last[last.size() / 2];

@@ -1,9 +1,6 @@
-// Dead-peer detection: a controller that vanishes without closing the
-// connection (cable pulled, power lost) must be noticed through the link's
-// TCP keepalive and user time-out, and the library must reconnect once the
-// controller is reachable again. Each case runs in a forked child in a
-// private network namespace, so its nftables rule touches nothing else.
-// Needs root, `ip` and `nft`; Linux only.
+// Dead-peer detection: a controller that vanishes without closing the connection (cable pulled,
+// power lost) is noticed through TCP keepalive and user time-out, and the link comes back once it
+// is reachable. Each case forks a child into a private network namespace (root, `ip`, `nft`).
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>

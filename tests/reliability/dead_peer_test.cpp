@@ -20,6 +20,7 @@ struct Case {
     double fall_limit_ms;
     const char* what;
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.mode; }  // a stable test name
 
 // The child's side: connects, cuts the link with a firewall rule, and writes
 // "fall_ms rise_ms" to out. Exit code 0, 1 with a message when a step fails,

@@ -41,7 +41,6 @@ bool RawClient::receive_some(int timeout_ms) {
     const int n = ready > 0 ? platform::receive(socket_.get(), chunk, sizeof chunk) : -1;
     if (n <= 0) {
         closed_ = true;
-        reset_ = n < 0;
         return false;
     }
     sizes_.push_back(n);

@@ -23,7 +23,6 @@ public:
     // Waits until the server ends the link (orderly or by reset).
     bool wait_closed(int timeout_ms);
 
-    bool reset_seen() const { return reset_; }
     const std::string& pending() const { return buffer_; }  // received, not yet handed out
     const std::vector<int>& receive_sizes() const { return sizes_; }  // of every receive, in order
 
@@ -35,7 +34,6 @@ private:
     std::string buffer_;
     std::vector<int> sizes_;
     bool closed_ = false;
-    bool reset_ = false;
 };
 
 }  // namespace orvane::sim::testing

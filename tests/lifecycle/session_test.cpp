@@ -96,6 +96,7 @@ TEST_F(Session, ALinkDropKeepsTheQueueForTheReconnection) {
     runtime->mirror().poll_paused.store(false);
     ASSERT_TRUE(sync("170:0!"));
     const std::string sent = peer.text(1);
+    ASSERT_NE(sent.find("161:"), std::string::npos) << sent;
     EXPECT_EQ(sent.find("161:"), sent.rfind("161:")) << "exactly once: " << sent;
 }
 

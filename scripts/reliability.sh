@@ -58,8 +58,8 @@ full_stage() {
     section "full: build ($build)"
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DORVANE_BUILD_BENCH=OFF -DORVANE_BUILD_TOOLS=OFF -DORVANE_BUILD_EXAMPLES=OFF >/dev/null
-    cmake --build "$build" -j "$jobs" --target reliability_storm_tests reliability_dead_peer_tests dead_peer_probe \
-        reliability_stress_tests reliability_bad_input_tests reliability_lifecycle_tests reliability_unload_tests \
+    cmake --build "$build" -j "$jobs" --target reliability_storm_tests reliability_dead_peer_tests \
+        reliability_stress_tests reliability_bad_input_tests reliability_lifecycle_tests unload_tests \
         reliability_soak_tests reliability_cmd_corpus_tests
     local t=$build/tests/reliability
     export ORVANE_REL_DROPS=100 ORVANE_REL_DEFAULT_DROPS=20 ORVANE_REL_STRESS_S=60 \
@@ -75,7 +75,7 @@ full_stage() {
     section "full: lifecycle"
     run_program lifecycle "$t/reliability_lifecycle_tests"
     section "full: unload"
-    run_program unload "$t/reliability_unload_tests"
+    run_program unload "$build/tests/lifecycle/unload_tests"
     section "full: soak"
     run_program soak "$t/reliability_soak_tests"
     section "full: cmd corpus"

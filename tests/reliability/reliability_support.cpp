@@ -1,8 +1,10 @@
 #include "reliability_support.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <random>
 
 #include "platform/platform.h"
 #include "support/process_counts.h"
@@ -10,27 +12,13 @@
 namespace orvane::reliability {
 
 namespace {
-// Runtimes that start a helper thread with the process's first thread
-// (ThreadSanitizer's background thread) must have done so before a test
-// takes its baseline thread count.
+// A helper thread some runtimes start with the process's second thread
+// (ThreadSanitizer's) must be there before a test takes its baseline.
 [[maybe_unused]] const bool helper_threads_started = [] {
     std::thread([] {}).join();
     return true;
 }();
 }  // namespace
-
-double elapsed_ms(Clock::time_point since) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
-}
-
-bool wait_until(const std::function<bool()>& condition, int timeout_ms, int step_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (condition()) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-    }
-}
 
 long env_long(const char* name, long fallback) {
     const char* text = std::getenv(name);
@@ -68,45 +56,69 @@ std::unique_ptr<sim::Simulator> start_simulator(sim::SimulatorOptions options) {
     return simulator;
 }
 
-void quiet_progress(Runtime& rt) {
-    rt.link().set_progress_callback([](const std::string&) {});
+std::unique_ptr<Runtime> quiet_runtime(std::uint16_t port, bool fast_timings) {
+    auto rt = std::make_unique<Runtime>(sim_config(port, fast_timings));
+    rt->link().set_progress_callback([](const std::string&) {});
+    return rt;
+}
+
+HostTraffic::HostTraffic(Runtime& rt, unsigned seed)
+    : thread_([this, &rt, seed] {
+          std::mt19937 rng(seed);
+          for (std::string text; run_.load(); ++calls_) {
+              const int axis = static_cast<int>(rng() % 6);
+              double pos[6];
+              bool levels[24];
+              switch (rng() % 6) {
+                  case 0: rt.single_move_to(axis, static_cast<double>(rng() % 200) - 100.0); break;
+                  case 1: rt.set_output_on(static_cast<int>(rng() % 24) + 1, rng() % 2 == 0); break;
+                  case 2: rt.get_pos(pos); break;
+                  case 3: rt.get_input_bits(levels); break;
+                  case 4: rt.cmd(1, 0, text = ""); break;
+                  default: rt.cmd(0, axis, text = "7");
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a host's pace
+          }
+      }) {}
+
+HostTraffic::~HostTraffic() {
+    run_.store(false);
+    thread_.join();
 }
 
 int thread_count() { return platform::thread_count(); }
 int handle_count() { return platform::open_handle_count(); }
-
-bool counts_return_to(int threads, int handles, int timeout_ms) {
-    // Where the platform reports no handles at all (wine), its thread list
-    // also holds the emulator's own helper threads: nothing to compare, and
-    // the test says so by being reported as skipped.
-    if (!testing::process_counts_checkable()) return true;
-    return wait_until([&] { return thread_count() == threads && handle_count() == handles; }, timeout_ms, 5);
-}
-
 bool counts_reliable() { return testing::process_counts_known(); }
 
-void figure(const std::string& name, const std::string& text) {
+::testing::AssertionResult Baseline::back(int timeout_ms) const {
+    if (!testing::process_counts_checkable()) return ::testing::AssertionSuccess();
+    if (wait_until([&] { return thread_count() == threads && handle_count() == handles; }, timeout_ms, 5)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "threads " << thread_count() << " (before " << threads << "), handles "
+                                         << handle_count() << " (before " << handles << ")";
+}
+
+void figure(const std::string& name, const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
     std::cout << "FIGURE " << name << ": " << text << std::endl;
     ::testing::Test::RecordProperty("figure_" + name, text);
 }
 
-Watchdog::Watchdog(std::string what, int timeout_ms) {
-    thread_ = std::thread([this, what = std::move(what), timeout_ms] {
-        std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return disarmed_; })) return;
-        std::fprintf(stderr, "WATCHDOG: %s did not finish within %d ms (deadlock or hang); aborting\n", what.c_str(),
-                     timeout_ms);
-        std::fflush(stderr);
-        std::abort();
-    });
-}
+Watchdog::Watchdog(std::string what, int timeout_ms)
+    : thread_([done = done_.get_future(), what = std::move(what), timeout_ms] {
+          if (done.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready) return;
+          std::fprintf(stderr, "WATCHDOG: %s did not finish within %d ms (deadlock or hang); aborting\n", what.c_str(),
+                       timeout_ms);
+          std::abort();  // stderr is unbuffered
+      }) {}
 
 Watchdog::~Watchdog() {
-    {
-        std::lock_guard lock(mutex_);
-        disarmed_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
 }
 

@@ -20,9 +20,6 @@ bool RawClient::connect(std::uint16_t port, const std::string& address) {
     if (started == platform::ConnectStart::failed) return false;
     if (started == platform::ConnectStart::in_progress && platform::wait_writable(socket_.get(), 2000) <= 0) return false;
     platform::set_no_delay(socket_.get());
-    closed_ = false;
-    reset_ = false;
-    buffer_.clear();
     return true;
 }
 
@@ -44,7 +41,6 @@ bool RawClient::receive_some(int timeout_ms) {
     const int n = ready > 0 ? platform::receive(socket_.get(), chunk, sizeof chunk) : -1;
     if (n <= 0) {
         closed_ = true;
-        reset_ = n < 0;
         return false;
     }
     sizes_.push_back(n);

@@ -13,35 +13,27 @@ namespace orvane::sim::testing {
 
 class RawClient {
 public:
-    bool connect(std::uint16_t port, const std::string& address = "127.0.0.1");
+    bool connect(std::uint16_t port, const std::string& address = "127.0.0.1");  // once per client
     bool send(std::string_view text);
-    void close() { socket_.close(); }
 
-    // The next whole line (without its line feed), or nothing when the time
-    // runs out or the link ends first.
+    // The next whole line (without its line feed); nothing at the deadline or the link's end.
     std::optional<std::string> next_line(int timeout_ms);
     // The next line that starts with prefix; other lines are skipped.
     std::optional<std::string> line_starting(std::string_view prefix, int timeout_ms);
     // Waits until the server ends the link (orderly or by reset).
     bool wait_closed(int timeout_ms);
 
-    bool closed() const { return closed_; }
-    bool reset_seen() const { return reset_; }
-    // Bytes received but not yet handed out as a line.
-    const std::string& pending() const { return buffer_; }
-    // The size of every receive, in order.
-    const std::vector<int>& receive_sizes() const { return sizes_; }
+    const std::string& pending() const { return buffer_; }  // received, not yet handed out
+    const std::vector<int>& receive_sizes() const { return sizes_; }  // of every receive, in order
 
 private:
-    // Receives once, waiting at most timeout_ms. False on time-out or end.
-    bool receive_some(int timeout_ms);
+    bool receive_some(int timeout_ms);  // once; false on time-out or end
 
     platform::NetworkSession network_;
     platform::Socket socket_;
     std::string buffer_;
     std::vector<int> sizes_;
     bool closed_ = false;
-    bool reset_ = false;
 };
 
 }  // namespace orvane::sim::testing

@@ -1,16 +1,9 @@
-// The simulator's framing: batches cut into commands and the output
-// frame, and its number forms. Its motion and replies are exercised end
-// to end by the library tests.
+// The simulator's framing: batches cut into commands and the output frame
+// (the rest of the model is exercised end to end by the library tests).
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cmath>
 #include <string>
-#include <vector>
 
-#include "controller_model.h"
-#include "fly.h"
-#include "motion.h"
 #include "protocol.h"
 
 namespace orvane::sim {
@@ -40,26 +33,6 @@ TEST(SimProtocol, SplitsBatchesIntoCommandsAndTheOutputFrame) {
     ASSERT_EQ(after.size(), 2u);
     EXPECT_EQ(after[0].payload, "0");
     EXPECT_EQ(after[1].text, "170:2!");
-}
-
-TEST(SimProtocol, NumbersAndLevelDigits) {
-    std::int64_t i = 0;
-    EXPECT_TRUE(protocol::parse_int(" -12x", i));
-    EXPECT_EQ(i, -12);
-    EXPECT_TRUE(protocol::parse_int("2.7", i));
-    EXPECT_EQ(i, 2);
-    EXPECT_FALSE(protocol::parse_int("", i));
-    double d = 0.0;
-    EXPECT_TRUE(protocol::parse_double("+0.25", d));
-    EXPECT_EQ(d, 0.25);
-    EXPECT_FALSE(protocol::parse_double("abc", d));
-    EXPECT_EQ(protocol::level_digit(1), '0');
-    EXPECT_EQ(protocol::level_digit(11), 'A');
-    EXPECT_EQ(protocol::level_digit(16), 'F');
-    EXPECT_EQ(protocol::level_from_digit('F'), 16);
-    EXPECT_EQ(protocol::level_from_digit('f'), 0);
-    EXPECT_EQ(protocol::format_float(0.001f), "0.001");
-    EXPECT_EQ(protocol::format_float(-10000.0f), "-10000");
 }
 
 }  // namespace

@@ -392,10 +392,10 @@ bool wait_until(const std::function<bool()>& predicate, std::chrono::millisecond
     }
 }
 
-StalledListener::StalledListener(const std::string& address) {
+StalledListener::StalledListener(const std::string& address, std::uint16_t port) {
     // A backlog of 0 still queues one connection; every attempt after the
     // queue is full goes unanswered. Fill it until an attempt hangs.
-    listener_ = platform::listen_tcp(address, 0, 0, &port_);
+    listener_ = platform::listen_tcp(address, port, 0, &port_);
     if (!listener_.valid()) return;
     for (int i = 0; i < 16; ++i) {
         platform::Socket filler = platform::open_tcp_socket();

@@ -141,7 +141,7 @@ bool wait_until(const std::function<bool()>& predicate, std::chrono::millisecond
 // Linux a closed loopback port is refused at once instead).
 class StalledListener {
 public:
-    explicit StalledListener(const std::string& address = "127.0.0.1");
+    explicit StalledListener(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
     bool ok() const { return ok_; }
     std::uint16_t port() const { return port_; }
 

@@ -73,14 +73,6 @@ TEST_F(Exports, InputBitOverloads) {
     EXPECT_EQ(Orvane_get_input_bit(static_cast<bool*>(nullptr)), 0);
 }
 
-TEST_F(Exports, NonFiniteTargetsAreRefused) {
-    const double nan_value = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(Orvane_single_move_to(0, nan_value), 0);
-    EXPECT_EQ(Orvane_single_move_to(0, std::numeric_limits<double>::infinity()), 0);
-    EXPECT_EQ(Orvane_xyz_move_to(1, nan_value, 1), 0);
-    EXPECT_EQ(queued(), "");
-}
-
 TEST_F(Exports, QueriesThroughTheExports) {
     m().axis_params[1].set_float_field(field::max_speed, std::numeric_limits<float>::quiet_NaN());
     m().axis_params[2].set_float_field(field::max_speed, 99.9f);

@@ -54,7 +54,8 @@ TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
     }
 }
 
-// A move clears the move bits of its axes (4; 0 to 2) and restarts the hold-off.
+// A move clears the move bits of its axes (4; 0 to 2) and restarts the
+// hold-off (which the reply parser's tests follow from there).
 TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
     set_stored_speed(0, 50.0f);
     for (const bool coordinated : {false, true}) {
@@ -67,24 +68,6 @@ TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
         }
         EXPECT_EQ(mirror().status_count.get(), 1);
     }
-}
-
-TEST_F(Motion, MoveStateReadsZeroForTheNextTwentyStatusReplies) {
-    mirror().status_count.set(100);
-    set_move_bits(true);
-    ASSERT_EQ(rt.single_move_to(1, 5.0), 1);
-    // The controller reports every axis standing still (all move bits 1).
-    const std::string line = status_line({}, 0x55, 0x05, 2);
-    for (int reply = 1; reply <= 20; ++reply) {
-        rt.on_data(line);
-        bool state = true;
-        ASSERT_EQ(rt.get_move_state(1, state), 1);
-        EXPECT_FALSE(state) << "after status reply " << reply;
-    }
-    rt.on_data(line);
-    bool state = false;
-    ASSERT_EQ(rt.get_move_state(1, state), 1);
-    EXPECT_TRUE(state);
 }
 
 TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
@@ -125,16 +108,8 @@ TEST_F(Motion, NonFiniteStoredSpeedNeverReachesTheWire) {
     }
 }
 
-// ---- xyz_move_to -----------------------------------------------------------
-
-class Coordinated : public Motion {
-protected:
-    Coordinated() { set_move_bits(true); }
-};
-
-// Each case: stored speeds and acceleration times of axes 0..2, current
-// positions, which move bits are 0 (only the dominant axis's counts), the
-// target and the command. The default acceleration time is 0.2 s.
+// Speeds and acceleration times of axes 0..2, positions, which move bits
+// are 0 (only the dominant axis's counts), the target and the command.
 struct CoordinatedCase {
     const char* what;
     std::array<float, 3> speeds;
@@ -165,8 +140,6 @@ const CoordinatedCase coordinated_cases[] = {
      "161:0.0,50.0,50.0,0.000000,10.000000,10.000000!"},
     {"the farthest axis leads", {20, 0, 50}, {0.2f, 0.2f, 0.2f}, {}, {}, {50, 0, 100},
      "161:25.0,0.0,50.0,50.000000,0.000000,100.000000!"},
-    {"to where the axes are", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {1.5f, -2.0f, 3.0f}, {}, {1.5, -2.0, 3.0},
-     "161:0.0,0.0,0.0,1.500000,-2.000000,3.000000!"},
     // Incomputable speeds go out as zero.
     {"dominant speed 0: the profile is 0/0", {0, 0, 0}, {0.2f, 0.2f, 0.2f}, {}, {}, {5, 2, 0},
      "161:0.0,0.0,0.0,5.000000,2.000000,0.000000!"},
@@ -176,7 +149,7 @@ const CoordinatedCase coordinated_cases[] = {
      "161:0.0,0.0,0.0,100.000000,50.000000,25.000000!"},
 };
 
-TEST_F(Coordinated, SpeedsFollowTheDominantAxisProfile) {
+TEST_F(Motion, CoordinatedSpeedsFollowTheDominantAxisProfile) {
     for (const CoordinatedCase& c : coordinated_cases) {
         for (int a = 0; a < 3; ++a) {
             const auto i = static_cast<std::size_t>(a);
@@ -194,18 +167,9 @@ TEST_F(Coordinated, SpeedsFollowTheDominantAxisProfile) {
     }
 }
 
-TEST_F(Coordinated, HugeValuesStayInFixedNotation) {
-    set_stored_speed(0, 1e30f);
-    ASSERT_EQ(rt.xyz_move_to(1e15, -1e15, 0), 1);
-    expect_well_formed(queued(), shape_161);
-}
-
-// ---- order of the effects --------------------------------------------------
-// The command is appended first, then the move bits are cleared, then the
-// hold-off restarts. A second thread watches the three effects; reading them
-// in the reverse order of their writes, it must never see a later effect
-// without the earlier ones. (A wrong order is caught when the watcher happens
-// to look in between; it can never fail a right one.)
+// The command is appended, then the move bits cleared, then the hold-off
+// restarted: a watcher reading them in reverse order never sees a later
+// effect without the earlier ones (it can catch a wrong order, never fail a right one).
 
 template <class Move>
 void watch_order(Runtime& rt, std::size_t bit, Move move) {

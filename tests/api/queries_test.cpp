@@ -1,6 +1,7 @@
 // Status queries, answered from the mirror. (Which arguments each refuses:
 // guards_test.)
 #include <climits>
+#include <cmath>
 #include <limits>
 #include <thread>
 #include <tuple>
@@ -91,9 +92,19 @@ TEST_F(Queries, RefusedQueriesLeaveTheCallersVariables) {
     }
 }
 
-TEST_F(Queries, TypeAndPositionsOfAllSixAxesAlsoOnAThreeAxisController) {
+TEST_F(Queries, TypeAccelerationTimeRotationAndPositionsOfAllSixAxes) {
     mirror().type_code.set(3);
     EXPECT_EQ(rt.get_type(), 3);
+    params_float(3, field::acc_time, 0.75f);
+    mirror().axis_params[3].set_int_field(field::axis_rotation, 2);
+    double time = 0;
+    bool rotation = false;
+    EXPECT_EQ(rt.get_acc_time(3, time) + rt.get_axis_rotation(3, rotation), 2);
+    EXPECT_EQ(time, 0.75);
+    EXPECT_TRUE(rotation);
+    EXPECT_EQ(rt.get_axis_rotation(2, rotation), 1);
+    EXPECT_FALSE(rotation);
+    // Positions of all six axes also on a three-axis controller.
     mirror().axis_count.set(3);
     const float values[6] = {1.5f, -2.25f, 12.345f, 0.0f, 1e6f, -0.001f};
     for (std::size_t i = 0; i < 6; ++i) mirror().axis_pos[i].set(values[i]);
@@ -133,19 +144,6 @@ TEST_F(Queries, InputsFollowStatusReplies) {
     EXPECT_FALSE(levels[24]);
 }
 
-TEST_F(Queries, AccelerationTimeAndRotation) {
-    params_float(3, field::acc_time, 0.75f);
-    mirror().axis_params[3].set_int_field(field::axis_rotation, 2);
-    double time = 0;
-    bool rotation = false;
-    EXPECT_EQ(rt.get_acc_time(3, time), 1);
-    EXPECT_EQ(time, 0.75);
-    EXPECT_EQ(rt.get_axis_rotation(3, rotation), 1);
-    EXPECT_TRUE(rotation);
-    EXPECT_EQ(rt.get_axis_rotation(2, rotation), 1);
-    EXPECT_FALSE(rotation);
-}
-
 TEST_F(Queries, SoftLimitsMoveInwardsByTheMarginInSinglePrecision) {
     params_float(1, field::soft_limit_margin, 5.0f);
     params_float(1, field::left_soft_limit, -100.0f);
@@ -170,22 +168,14 @@ TEST_F(Queries, MaxSpeed) {
     EXPECT_EQ(rt.get_max_speed(0, speed), 1);
     EXPECT_EQ(speed, 0);
     const float inf = std::numeric_limits<float>::infinity();
-    const std::pair<float, int> cases[] = {{99.9f, 99},
-                                           {-5.7f, -5},
-                                           {0.0f, 0},
-                                           {2147483520.0f, 2147483520},  // the largest float below 2^31
-                                           {std::numeric_limits<float>::quiet_NaN(), 0},
-                                           {1e20f, INT_MAX},
-                                           {2147483648.0f, INT_MAX},
-                                           {inf, INT_MAX},
-                                           {-1e20f, INT_MIN},
-                                           {-inf, INT_MIN},
-                                           {-2147483648.0f, INT_MIN}};
+    // 2147483520 is the largest float below 2^31.
+    const std::pair<float, int> cases[] = {
+        {99.9f, 99}, {-5.7f, -5}, {0.0f, 0}, {2147483520.0f, 2147483520}, {std::nanf(""), 0}, {1e20f, INT_MAX},
+        {2147483648.0f, INT_MAX}, {inf, INT_MAX}, {-1e20f, INT_MIN}, {-inf, INT_MIN}, {-2147483648.0f, INT_MIN}};
     for (const auto& [value, expected] : cases) EXPECT_EQ(max_speed_of(value), expected) << value;
 }
 
-// ---- fly positions -------------------------------------------------------------
-
+// (Positions from a reply, in the axis's units: response_parser_test.)
 TEST_F(Queries, FlyPositionsCountAndCopy) {
     double sentinel[2] = {-1, -1};
     EXPECT_EQ(rt.get_fly_pos(sentinel), 0);  // empty: writes nothing
@@ -197,13 +187,6 @@ TEST_F(Queries, FlyPositionsCountAndCopy) {
     EXPECT_EQ(rt.get_fly_pos(got.data()), 3);
     EXPECT_EQ(got, (std::array<double, 5>{1.5, -2.25, static_cast<double>(12.345f), -1, -1}));
 
-    // From a reply: in the named axis's units.
-    mirror().axis_params[4].set_int_field(field::use_encoder, 1);
-    rt.on_data("520:4,1000,-2500,0\n");
-    ASSERT_EQ(rt.get_fly_pos(got.data()), 3);
-    EXPECT_EQ(got[0], 1.0);
-    EXPECT_EQ(got[1], static_cast<double>(-2500.0f * 0.001f));
-    EXPECT_EQ(got[2], 0.0);
 }
 
 // An array sized from a count is never overrun: a counting call limits the
@@ -261,8 +244,6 @@ TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
     writer.join();
 }
 
-// ---- readiness -----------------------------------------------------------------
-
 TEST_F(Queries, ReadyNeedsLevelsParametersAndAVersion) {
     const std::tuple<const char*, int, float, const char*, bool> cases[] = {
         {"all known", 16, 0.1f, "V1", true},
@@ -277,11 +258,10 @@ TEST_F(Queries, ReadyNeedsLevelsParametersAndAVersion) {
         mirror().version_text.set(version);
         EXPECT_EQ(rt.ready(), ready) << what;
     }
-    disconnect();
     mirror().output_level[io_total - 1].set(16);
-    params_float(0, field::max_speed, 1.0f);
     mirror().version_text.set("V1");
-    EXPECT_FALSE(rt.ready());
+    disconnect();
+    EXPECT_FALSE(rt.ready()) << "all known but not connected";
 }
 
 }  // namespace

@@ -56,8 +56,6 @@ TEST_F(Homing, OnlyHomingPausesTheCaller) {
     EXPECT_LT(fastest_ms([&] { rt.jog_move(0, true); }), 25.0);
     EXPECT_LT(fastest_ms([&] { rt.stop(0, 0); }), 25.0);
     EXPECT_LT(fastest_ms([&] { rt.zero(0); }), 25.0);
-    // A refused homing returns at once.
-    EXPECT_LT(fastest_ms([&] { rt.go_home(6, 10.0f); }), 25.0);
 }
 
 // The pause comes after the command is queued, so the poll loop can send

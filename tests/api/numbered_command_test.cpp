@@ -85,9 +85,13 @@ TEST_F(Cmd, ANegativeAxisIsRefusedWhereItWouldIndexTheParametersAndPassedOnElsew
     EXPECT_EQ(out(4, -1).size(), 47u);  // 24 zeros and 23 commas
 }
 
-TEST_F(Cmd, UnknownCodeDoesNothingAndReturnsOne) {
+TEST_F(Cmd, UnknownCodeDoesNothingAndCode6000SetsTheAddressFromAHostNumber) {
     for (const auto& [code, axis] : {std::pair{7, 0}, {-1, 5}, {6002, 0}}) EXPECT_EQ(out(code, axis, "keep"), "keep");
     EXPECT_EQ(queued(), "");
+    EXPECT_EQ(out(6000, 0, "x"), "x");  // code 6000: a host that is not a number cannot be reached
+    EXPECT_EQ(mirror().controller_address.get(), "127.0.0.x");
+    EXPECT_EQ(rt.is_connect(), 0);
+    rt.close();
 }
 
 // ---- read-outs -------------------------------------------------------------
@@ -230,16 +234,14 @@ TEST(CmdRawSend, PausesPollingForItsDurationEvenWithoutALink) {
     config.raw_send_pause_ms = 400;
     Runtime rt(config);
     rt.mirror().connected.store(true);
-    rt.mirror().reply_5010.set("earlier answer");
+    rt.mirror().reply_5010.set("earlier answer");  // gone: none has come for this one
     std::string text = "raw text";
     const auto start = Clock::now();
     std::thread caller([&] { EXPECT_EQ(rt.cmd(5000, 0, text), 1); });
-    const bool paused = wait_until([&] { return rt.mirror().poll_paused.load(); }, 5000, 1);
+    EXPECT_TRUE(wait_until([&] { return rt.mirror().poll_paused.load(); }, 5000, 1));
     caller.join();
-    EXPECT_TRUE(paused);
     EXPECT_GE(elapsed_ms(start), 380.0);
     EXPECT_FALSE(rt.mirror().poll_paused.load());  // the end of the call clears it
-    // The answer to an earlier raw text is gone: none has come for this one.
     EXPECT_EQ(rt.mirror().reply_5010.get(), "-1");
     EXPECT_EQ(text, "raw text");
     EXPECT_EQ(rt.pending().take(), "");
@@ -286,13 +288,6 @@ TEST(CmdRawSend, OverlappingRawSendsKeepPollingPausedUntilTheLastEnds) {
                      << "for most of a pause on this machine); nothing to check";
     }
     EXPECT_TRUE(paused_after_first) << "polling resumed when the first of two overlapping raw sends ended";
-}
-
-TEST_F(Cmd, Code6000SetsTheAddressFromAHostNumber) {
-    EXPECT_EQ(out(6000, 0, "x"), "x");  // not a number: the new address cannot be reached
-    EXPECT_EQ(mirror().controller_address.get(), "127.0.0.x");
-    EXPECT_EQ(rt.is_connect(), 0);
-    rt.close();
 }
 
 // Code 6001 runs while disconnected, with any axis, and returns 0; it clears

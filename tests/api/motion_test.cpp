@@ -1,10 +1,10 @@
 // Speeds, single-axis moves and the coordinated move of axes 0 to 2.
 #include <array>
 #include <atomic>
-#include <cmath>
 #include <limits>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include "api_test_support.h"
 
@@ -18,7 +18,6 @@ class Motion : public ConnectedRuntime {
 protected:
     float speed(int axis) { return mirror().axis_speed[static_cast<std::size_t>(axis)].get(); }
     void set_stored_speed(int axis, float v) { mirror().axis_speed[static_cast<std::size_t>(axis)].set(v); }
-    bool move_bit(int axis) { return mirror().axis_state_bits[2 * static_cast<std::size_t>(axis)].get(); }
     void set_move_bits(bool on) {
         for (std::size_t a = 0; a < axis_total; ++a) mirror().axis_state_bits[2 * a].set(on);
     }
@@ -27,102 +26,73 @@ protected:
     }
 };
 
-// ---- set_speed -------------------------------------------------------------
-
-TEST_F(Motion, SetSpeedStoresMagnitudeAndSendsNothing) {
+TEST_F(Motion, SetSpeedStoresMagnitudeSendsNothingAndRefusesZero) {
     EXPECT_EQ(rt.set_speed(1, -20.0f), 1);
-    EXPECT_FLOAT_EQ(speed(1), 20.0f);
     EXPECT_EQ(rt.set_speed(2, 12.5f), 1);
+    EXPECT_EQ(rt.set_speed(1, 0.0f) + rt.set_speed(1, -0.0f), 0);
+    EXPECT_FLOAT_EQ(speed(1), 20.0f);
     EXPECT_FLOAT_EQ(speed(2), 12.5f);
     EXPECT_EQ(queued(), "");
 }
 
-TEST_F(Motion, SetSpeedZeroIsRefusedAndKeepsTheOldSpeed) {
-    ASSERT_EQ(rt.set_speed(1, 20.0f), 1);
-    EXPECT_EQ(rt.set_speed(1, 0.0f), 0);
-    EXPECT_EQ(rt.set_speed(1, -0.0f), 0);
-    EXPECT_FLOAT_EQ(speed(1), 20.0f);
-}
-
-// ---- single_move_to --------------------------------------------------------
-
-TEST_F(Motion, SingleMoveBeforeAnySpeedSendsZeroSpeed) {
-    EXPECT_EQ(rt.single_move_to(0, 10.0), 1);
-    EXPECT_EQ(queued(), "160:0,0.0,10.000000!");
-}
-
-TEST_F(Motion, SpeedAboveHundredIsLimitedAndStoredWhileTheMoveBitIsZero) {
-    set_stored_speed(3, 150.0f);
-    mirror().axis_state_bits[6].set(false);
-    ASSERT_EQ(rt.single_move_to(3, 1.0), 1);
-    EXPECT_EQ(queued(), "160:3,100.0,1.000000!");
-    EXPECT_FLOAT_EQ(speed(3), 100.0f);
-}
-
-TEST_F(Motion, SpeedAboveHundredIsKeptWhileTheMoveBitIsOne) {
-    set_stored_speed(3, 150.0f);
-    mirror().axis_state_bits[6].set(true);
-    // Another axis's bit must not matter.
-    mirror().axis_state_bits[4].set(false);
-    ASSERT_EQ(rt.single_move_to(3, 1.0), 1);
-    EXPECT_EQ(queued(), "160:3,150.0,1.000000!");
-    EXPECT_FLOAT_EQ(speed(3), 150.0f);
-}
-
-TEST_F(Motion, SpeedOfExactlyHundredIsNotChanged) {
-    set_stored_speed(1, 100.0f);
-    ASSERT_EQ(rt.single_move_to(1, 2.0), 1);
-    EXPECT_EQ(queued(), "160:1,100.0,2.000000!");
-}
-
-TEST_F(Motion, SingleMoveClearsTheMoveBitAndRestartsTheHoldOff) {
-    for (std::size_t k = 0; k < state_bit_total; ++k) mirror().axis_state_bits[k].set(true);
-    mirror().status_count.set(57);
-    ASSERT_EQ(rt.single_move_to(4, 1.0), 1);
-    for (std::size_t k = 0; k < state_bit_total; ++k) {
-        EXPECT_EQ(mirror().axis_state_bits[k].get(), k != 8) << "bit " << k;
+// A stored speed above 100 is limited, and the limit stored, only while the
+// axis's own move bit is 0.
+TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
+    const std::tuple<float, bool, const char*, float> cases[] = {
+        {0.0f, false, "160:3,0.0,1.000000!", 0.0f},  // before any speed
+        {150.0f, false, "160:3,100.0,1.000000!", 100.0f},
+        {150.0f, true, "160:3,150.0,1.000000!", 150.0f},
+        {100.0f, false, "160:3,100.0,1.000000!", 100.0f},
+    };
+    for (const auto& [stored, bit, command, kept] : cases) {
+        set_stored_speed(3, stored);
+        mirror().axis_state_bits[6].set(bit);
+        mirror().axis_state_bits[4].set(!bit);  // another axis's bit must not matter
+        ASSERT_EQ(rt.single_move_to(3, 1.0), 1);
+        EXPECT_EQ(queued(), command);
+        EXPECT_FLOAT_EQ(speed(3), kept) << command;
     }
-    EXPECT_EQ(mirror().status_count.get(), 1);
 }
 
-TEST_F(Motion, MoveStateReadsZeroForTheNextTwentyStatusReplies) {
-    mirror().status_count.set(100);
+// A move clears the move bits of its axes (4; 0 to 2) and restarts the
+// hold-off (which the reply parser's tests follow from there).
+TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
+    set_stored_speed(0, 50.0f);
+    for (const bool coordinated : {false, true}) {
+        for (auto& bit : mirror().axis_state_bits) bit.set(true);
+        mirror().status_count.set(57);
+        ASSERT_EQ(coordinated ? rt.xyz_move_to(1, 1, 1) : rt.single_move_to(4, 1.0), 1);
+        for (std::size_t k = 0; k < state_bit_total; ++k) {
+            const bool cleared = coordinated ? k == 0 || k == 2 || k == 4 : k == 8;
+            EXPECT_EQ(mirror().axis_state_bits[k].get(), !cleared) << "bit " << k << " coordinated " << coordinated;
+        }
+        EXPECT_EQ(mirror().status_count.get(), 1);
+    }
+}
+
+TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
+    set_stored_speed(0, 150.0f);  // would be limited: axis 0's move bit is 0
     set_move_bits(true);
-    ASSERT_EQ(rt.single_move_to(1, 5.0), 1);
-    // The controller reports every axis standing still (all move bits 1).
-    const std::string line = status_line({}, 0x55, 0x05, 2);
-    for (int reply = 1; reply <= 20; ++reply) {
-        rt.on_data(line);
-        bool state = true;
-        ASSERT_EQ(rt.get_move_state(1, state), 1);
-        EXPECT_FALSE(state) << "after status reply " << reply;
-    }
-    rt.on_data(line);
-    bool state = false;
-    ASSERT_EQ(rt.get_move_state(1, state), 1);
-    EXPECT_TRUE(state);
-}
-
-TEST_F(Motion, SingleMoveRefusesANonFiniteTarget) {
-    set_stored_speed(0, 150.0f);
     mirror().axis_state_bits[0].set(false);
     mirror().status_count.set(30);
     for (double target : {nan_value, inf_value, -inf_value}) {
         EXPECT_EQ(rt.single_move_to(0, target), 0) << target;
+        EXPECT_EQ(rt.xyz_move_to(target, 0, 0) + rt.xyz_move_to(0, target, 0) + rt.xyz_move_to(0, 0, target), 0);
     }
     EXPECT_EQ(queued(), "");
     EXPECT_FLOAT_EQ(speed(0), 150.0f);
+    EXPECT_TRUE(mirror().axis_state_bits[2].get() && mirror().axis_state_bits[4].get());
     EXPECT_EQ(mirror().status_count.get(), 30);
 }
 
-// Whatever speed was stored, a command carries numbers in fixed notation:
-// never "nan" or "inf".
+// Whatever speed was stored or the arithmetic gives, a command carries
+// numbers in fixed notation: never "nan" or "inf".
 void expect_well_formed(const std::string& command, const char* shape_text) {
-    const std::regex shape(shape_text);
-    EXPECT_TRUE(std::regex_match(command, shape)) << command;
+    EXPECT_TRUE(std::regex_match(command, std::regex(shape_text))) << command;
     EXPECT_EQ(command.find("nan"), std::string::npos) << command;
     EXPECT_EQ(command.find("inf"), std::string::npos) << command;
 }
+constexpr const char* shape_161 = R"(161:-?\d+\.\d,-?\d+\.\d,-?\d+\.\d,-?\d+\.\d{6},-?\d+\.\d{6},-?\d+\.\d{6}!)";
 
 TEST_F(Motion, NonFiniteStoredSpeedNeverReachesTheWire) {
     for (float speed : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
@@ -138,16 +108,8 @@ TEST_F(Motion, NonFiniteStoredSpeedNeverReachesTheWire) {
     }
 }
 
-// ---- xyz_move_to -----------------------------------------------------------
-
-class Coordinated : public Motion {
-protected:
-    Coordinated() { set_move_bits(true); }
-};
-
-// Each case: stored speeds and acceleration times of axes 0..2, current
-// positions, which move bits are 0 (only the dominant axis's counts), the
-// target and the command. The default acceleration time is 0.2 s.
+// Speeds and acceleration times of axes 0..2, positions, which move bits
+// are 0 (only the dominant axis's counts), the target and the command.
 struct CoordinatedCase {
     const char* what;
     std::array<float, 3> speeds;
@@ -178,11 +140,16 @@ const CoordinatedCase coordinated_cases[] = {
      "161:0.0,50.0,50.0,0.000000,10.000000,10.000000!"},
     {"the farthest axis leads", {20, 0, 50}, {0.2f, 0.2f, 0.2f}, {}, {}, {50, 0, 100},
      "161:25.0,0.0,50.0,50.000000,0.000000,100.000000!"},
-    {"to where the axes are", {50, 0, 0}, {0.2f, 0.2f, 0.2f}, {1.5f, -2.0f, 3.0f}, {}, {1.5, -2.0, 3.0},
-     "161:0.0,0.0,0.0,1.500000,-2.000000,3.000000!"},
+    // Incomputable speeds go out as zero.
+    {"dominant speed 0: the profile is 0/0", {0, 0, 0}, {0.2f, 0.2f, 0.2f}, {}, {}, {5, 2, 0},
+     "161:0.0,0.0,0.0,5.000000,2.000000,0.000000!"},
+    {"dominant speed and acceleration time 0", {0, 0, 0}, {0, 0.2f, 0.2f}, {}, {}, {5, 2, 1},
+     "161:0.0,0.0,0.0,5.000000,2.000000,1.000000!"},
+    {"no acceleration time: the ramp is inf * 0", {50, 0, 0}, {0, 0, 0}, {}, {}, {100, 50, 25},
+     "161:0.0,0.0,0.0,100.000000,50.000000,25.000000!"},
 };
 
-TEST_F(Coordinated, SpeedsFollowTheDominantAxisProfile) {
+TEST_F(Motion, CoordinatedSpeedsFollowTheDominantAxisProfile) {
     for (const CoordinatedCase& c : coordinated_cases) {
         for (int a = 0; a < 3; ++a) {
             const auto i = static_cast<std::size_t>(a);
@@ -192,81 +159,17 @@ TEST_F(Coordinated, SpeedsFollowTheDominantAxisProfile) {
             mirror().axis_state_bits[2 * i].set(!c.moving[i]);
         }
         ASSERT_EQ(rt.xyz_move_to(c.target[0], c.target[1], c.target[2]), 1) << c.what;
-        EXPECT_EQ(queued(), c.command) << c.what;
+        const std::string command = queued();
+        EXPECT_EQ(command, c.command) << c.what;
+        expect_well_formed(command, shape_161);
         // The limit applies to the command only.
         EXPECT_EQ(speed(1), c.speeds[1]) << c.what;
     }
 }
 
-TEST_F(Coordinated, ClearsTheMoveBitsOfAxesZeroToTwoAndRestartsTheHoldOff) {
-    for (std::size_t k = 0; k < state_bit_total; ++k) mirror().axis_state_bits[k].set(true);
-    mirror().status_count.set(40);
-    set_stored_speed(0, 50.0f);
-    ASSERT_EQ(rt.xyz_move_to(1, 1, 1), 1);
-    for (std::size_t k = 0; k < state_bit_total; ++k) {
-        const bool cleared = k == 0 || k == 2 || k == 4;
-        EXPECT_EQ(mirror().axis_state_bits[k].get(), !cleared) << "bit " << k;
-    }
-    EXPECT_EQ(mirror().status_count.get(), 1);
-}
-
-// Every number of the command keeps its form, whatever the arithmetic gives.
-void expect_well_formed_161(const std::string& command) {
-    static const std::regex shape(R"(161:-?\d+\.\d,-?\d+\.\d,-?\d+\.\d,-?\d+\.\d{6},-?\d+\.\d{6},-?\d+\.\d{6}!)");
-    EXPECT_TRUE(std::regex_match(command, shape)) << command;
-    EXPECT_EQ(command.find("nan"), std::string::npos) << command;
-    EXPECT_EQ(command.find("inf"), std::string::npos) << command;
-}
-
-TEST_F(Coordinated, IncomputableSpeedGoesOutAsZero) {
-    // Stored speed 0 for the dominant axis: the profile is 0/0.
-    ASSERT_EQ(rt.xyz_move_to(5, 2, 0), 1);
-    std::string command = queued();
-    expect_well_formed_161(command);
-    EXPECT_EQ(command, "161:0.0,0.0,0.0,5.000000,2.000000,0.000000!");
-
-    // Speed 0 and acceleration time 0 on the dominant axis.
-    set_acc_time(0, 0.0f);
-    ASSERT_EQ(rt.xyz_move_to(5, 2, 1), 1);
-    command = queued();
-    expect_well_formed_161(command);
-    EXPECT_EQ(command, "161:0.0,0.0,0.0,5.000000,2.000000,1.000000!");
-}
-
-TEST_F(Coordinated, ZeroAccelerationTimeGoesOutAsZero) {
-    // A speed but no acceleration time: the ramp distance is inf * 0.
-    for (int a = 0; a < 3; ++a) set_acc_time(a, 0.0f);
-    set_stored_speed(0, 50.0f);
-    ASSERT_EQ(rt.xyz_move_to(100, 50, 25), 1);
-    const std::string command = queued();
-    expect_well_formed_161(command);
-    EXPECT_EQ(command, "161:0.0,0.0,0.0,100.000000,50.000000,25.000000!");
-}
-
-TEST_F(Coordinated, HugeValuesStayInFixedNotation) {
-    set_stored_speed(0, 1e30f);
-    ASSERT_EQ(rt.xyz_move_to(1e15, -1e15, 0), 1);
-    expect_well_formed_161(queued());
-}
-
-TEST_F(Coordinated, NonFiniteTargetIsRefused) {
-    set_stored_speed(0, 50.0f);
-    mirror().status_count.set(40);
-    const double cases[][3] = {{nan_value, 0, 0}, {0, inf_value, 0}, {0, 0, -inf_value}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(rt.xyz_move_to(c[0], c[1], c[2]), 0);
-    }
-    EXPECT_EQ(queued(), "");
-    EXPECT_TRUE(mirror().axis_state_bits[0].get());
-    EXPECT_EQ(mirror().status_count.get(), 40);
-}
-
-// ---- order of the effects --------------------------------------------------
-// The command is appended first, then the move bits are cleared, then the
-// hold-off restarts. A second thread watches the three effects; reading them
-// in the reverse order of their writes, it must never see a later effect
-// without the earlier ones. (A wrong order is caught when the watcher happens
-// to look in between; it can never fail a right one.)
+// The command is appended, then the move bits cleared, then the hold-off
+// restarted: a watcher reading them in reverse order never sees a later
+// effect without the earlier ones (it can catch a wrong order, never fail a right one).
 
 template <class Move>
 void watch_order(Runtime& rt, std::size_t bit, Move move) {
@@ -303,13 +206,10 @@ void watch_order(Runtime& rt, std::size_t bit, Move move) {
     EXPECT_EQ(violations.load(), 0);
 }
 
-TEST_F(Motion, SingleMoveAppendsThenClearsTheBitThenRestartsTheHoldOff) {
+TEST_F(Motion, MovesAppendThenClearTheBitThenRestartTheHoldOff) {
+    set_stored_speed(0, 10.0f);
     set_stored_speed(2, 10.0f);
     watch_order(rt, 4, [&] { ASSERT_EQ(rt.single_move_to(2, 3.0), 1); });
-}
-
-TEST_F(Motion, CoordinatedMoveAppendsThenClearsTheBitsThenRestartsTheHoldOff) {
-    set_stored_speed(0, 10.0f);
     watch_order(rt, 4, [&] { ASSERT_EQ(rt.xyz_move_to(3.0, 1.0, 2.0), 1); });
 }
 

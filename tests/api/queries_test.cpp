@@ -1,14 +1,18 @@
-// Status queries, answered from the mirror.
+// Status queries, answered from the mirror. (Which arguments each refuses:
+// guards_test.)
 #include <climits>
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "api_test_support.h"
 
 namespace orvane::test {
 namespace {
+
+using Floats = std::vector<float>;
 
 class Queries : public ConnectedRuntime {
 protected:
@@ -21,95 +25,86 @@ protected:
         EXPECT_EQ(rt.get_max_speed(2, speed), 1);
         return speed;
     }
+    std::array<int, 3> fly() {
+        int a = 9, b = 9, c = 9;
+        EXPECT_EQ(rt.get_fly(a, b, c), 1);
+        return {a, b, c};
+    }
 };
 
-class QueriesDisconnected : public ::testing::Test {
-protected:
-    QueriesDisconnected() { forget_fly_count(rt); }
-    Runtime rt{offline_config()};
-};
-
-// ---- before any connection ---------------------------------------------------
-
-TEST_F(QueriesDisconnected, SoftLimitsAndFlyAnswerWithoutAConnection) {
+TEST_F(Queries, SoftLimitsAndFlyAnswerWithoutAConnection) {
+    disconnect();
+    params_float(4, field::soft_limit_margin, 5.0f);  // moves both limits inwards
     for (int axis = 0; axis < 6; ++axis) {
         double left = 1, right = 1;
         EXPECT_EQ(rt.get_soft_limits(axis, left, right), 1);
-        EXPECT_EQ(left, -10000.0);
-        EXPECT_EQ(right, 10000.0);
+        EXPECT_EQ(left, axis == 4 ? -9995.0 : -10000.0);
+        EXPECT_EQ(right, axis == 4 ? 9995.0 : 10000.0);
     }
-    // The margin moves both limits inwards, connected or not.
-    rt.mirror().axis_params[4].set_float_field(field::soft_limit_margin, 5.0f);
-    double left = 0, right = 0;
-    EXPECT_EQ(rt.get_soft_limits(4, left, right), 1);
-    EXPECT_EQ(left, -9995.0);
-    EXPECT_EQ(right, 9995.0);
-    int a = 9, b = 9, c = 9;
-    EXPECT_EQ(rt.get_fly(a, b, c), 1);
-    EXPECT_EQ(a, 0);
-    EXPECT_EQ(b, 0);
-    EXPECT_EQ(c, 0);
-    EXPECT_EQ(rt.get_fly_pos(nullptr), 0);
-}
-
-TEST_F(QueriesDisconnected, RefusedQueriesLeaveTheCallersVariables) {
-    rt.mirror().type_code.set(2);
-    rt.mirror().axis_pos[0].set(5.0f);
-    rt.mirror().input_bits[0].set(true);
-    rt.mirror().axis_state_bits[0].set(true);
-    rt.mirror().axis_state_bits[1].set(true);
-    EXPECT_EQ(rt.get_type(), 0);
-    double time = -7;
-    EXPECT_EQ(rt.get_acc_time(0, time), 0);
-    EXPECT_EQ(time, -7);
-    bool flag = true;
-    rt.mirror().axis_params[0].set_int_field(field::axis_rotation, 0);
-    EXPECT_EQ(rt.get_axis_rotation(0, flag), 0);
-    EXPECT_TRUE(flag);
-    bool state = false;
-    EXPECT_EQ(rt.get_home_state(0, state), 0);
-    EXPECT_FALSE(state);
-    EXPECT_EQ(rt.get_move_state(0, state), 0);
-    EXPECT_FALSE(state);
-    bool level = false;
-    EXPECT_EQ(rt.get_input_bit(1, level), 0);
-    EXPECT_FALSE(level);
-    std::array<bool, 24> levels{};
-    EXPECT_EQ(rt.get_input_bits(levels.data()), 0);
-    EXPECT_FALSE(levels[0]);
-    int speed = -3;
-    rt.mirror().axis_params[0].set_float_field(field::max_speed, 50.0f);
-    EXPECT_EQ(rt.get_max_speed(0, speed), 0);
-    EXPECT_EQ(speed, -3);
-    std::array<double, 6> pos;
-    pos.fill(-1.0);
-    EXPECT_EQ(rt.get_pos(pos.data()), 0);
-    for (double p : pos) EXPECT_EQ(p, -1.0);
-}
-
-TEST_F(QueriesDisconnected, FlyValuesOutliveTheLink) {
-    rt.mirror().fly_counters[0].set(3);
-    rt.mirror().fly_counters[1].set(-4);
-    rt.mirror().fly_counters[2].set(5);
-    rt.mirror().fly_positions.replace({1.25f});
-    int a = 0, b = 0, c = 0;
-    EXPECT_EQ(rt.get_fly(a, b, c), 1);
-    EXPECT_EQ(a, 3);
-    EXPECT_EQ(b, -4);
-    EXPECT_EQ(c, 5);
+    EXPECT_EQ(fly(), (std::array<int, 3>{0, 0, 0}));
+    // Values from before outlive the link.
+    mirror().fly_counters[0].set(3);
+    mirror().fly_counters[1].set(-4);
+    mirror().fly_counters[2].set(5);
+    mirror().fly_positions.replace({1.25f});
+    EXPECT_EQ(fly(), (std::array<int, 3>{3, -4, 5}));
     double p = 0;
     EXPECT_EQ(rt.get_fly_pos(&p), 1);
     EXPECT_EQ(p, 1.25);
+    mirror().fly_positions.clear();
+    EXPECT_EQ(rt.get_fly_pos(nullptr), 0);
 }
 
-// ---- connected ------------------------------------------------------------------
+// Not connected, then connected with an axis and an input out of range.
+TEST_F(Queries, RefusedQueriesLeaveTheCallersVariables) {
+    mirror().type_code.set(2);
+    mirror().axis_pos[0].set(5.0f);
+    mirror().input_bits[0].set(true);
+    mirror().axis_state_bits[0].set(true);
+    mirror().axis_state_bits[1].set(true);
+    params_float(0, field::max_speed, 50.0f);
+    mirror().axis_params[0].set_int_field(field::axis_rotation, 0);
+    for (const auto& [connected, axis, input] : {std::tuple{false, 0, 1}, {true, 6, 25}, {true, -1, 0}}) {
+        SCOPED_TRACE(::testing::Message() << "connected " << connected << ", axis " << axis);
+        mirror().connected.store(connected);
+        double time = -7, left = 7, right = 7;
+        bool rotation = true, home = false, moving = false, level = false;
+        int speed = -3;
+        EXPECT_EQ(rt.get_acc_time(axis, time), 0);
+        EXPECT_EQ(rt.get_axis_rotation(axis, rotation), 0);
+        EXPECT_EQ(rt.get_home_state(axis, home) + rt.get_move_state(axis, moving), 0);
+        EXPECT_EQ(rt.get_input_bit(input, level), 0);
+        EXPECT_EQ(rt.get_max_speed(axis, speed), 0);
+        EXPECT_TRUE(time == -7 && rotation && !home && !moving && !level && speed == -3);
+        if (connected) {
+            EXPECT_EQ(rt.get_soft_limits(axis, left, right), 0);
+            EXPECT_TRUE(left == 7 && right == 7);
+            continue;
+        }
+        EXPECT_EQ(rt.get_type(), 0);
+        std::array<bool, 24> levels{};
+        EXPECT_EQ(rt.get_input_bits(levels.data()), 0);
+        EXPECT_FALSE(levels[0]);
+        std::array<double, 6> pos;
+        pos.fill(-1.0);
+        EXPECT_EQ(rt.get_pos(pos.data()), 0);
+        for (double p : pos) EXPECT_EQ(p, -1.0);
+    }
+}
 
-TEST_F(Queries, TypeWhileConnected) {
+TEST_F(Queries, TypeAccelerationTimeRotationAndPositionsOfAllSixAxes) {
     mirror().type_code.set(3);
     EXPECT_EQ(rt.get_type(), 3);
-}
-
-TEST_F(Queries, PositionsOfAllSixAxesAlsoOnAThreeAxisController) {
+    params_float(3, field::acc_time, 0.75f);
+    mirror().axis_params[3].set_int_field(field::axis_rotation, 2);
+    double time = 0;
+    bool rotation = false;
+    EXPECT_EQ(rt.get_acc_time(3, time) + rt.get_axis_rotation(3, rotation), 2);
+    EXPECT_EQ(time, 0.75);
+    EXPECT_TRUE(rotation);
+    EXPECT_EQ(rt.get_axis_rotation(2, rotation), 1);
+    EXPECT_FALSE(rotation);
+    // Positions of all six axes also on a three-axis controller.
     mirror().axis_count.set(3);
     const float values[6] = {1.5f, -2.25f, 12.345f, 0.0f, 1e6f, -0.001f};
     for (std::size_t i = 0; i < 6; ++i) mirror().axis_pos[i].set(values[i]);
@@ -118,7 +113,6 @@ TEST_F(Queries, PositionsOfAllSixAxesAlsoOnAThreeAxisController) {
     EXPECT_EQ(rt.get_pos(pos.data()), 1);
     for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(pos[i], static_cast<double>(values[i])) << i;
     EXPECT_EQ(pos[6], -99.0);
-    EXPECT_EQ(rt.get_pos(nullptr), 0);
 }
 
 TEST_F(Queries, MoveAndHomeStateBitsPerAxis) {
@@ -128,63 +122,26 @@ TEST_F(Queries, MoveAndHomeStateBitsPerAxis) {
     for (int axis = 0; axis < 6; ++axis) {
         bool moving = !bits[2 * axis];
         bool homed = !bits[2 * axis + 1];
-        EXPECT_EQ(rt.get_move_state(axis, moving), 1);
-        EXPECT_EQ(rt.get_home_state(axis, homed), 1);
+        EXPECT_EQ(rt.get_move_state(axis, moving) + rt.get_home_state(axis, homed), 2);
         EXPECT_EQ(moving, bits[2 * axis]) << "axis " << axis;
         EXPECT_EQ(homed, bits[2 * axis + 1]) << "axis " << axis;
     }
 }
 
-TEST_F(Queries, AllInputs) {
-    for (std::size_t i = 0; i < io_total; ++i) mirror().input_bits[i].set(i == 0 || i == 16 || i == 23);
+TEST_F(Queries, InputsFollowStatusReplies) {
+    rt.on_data(status_line({}, 0, 0, 2, 0x02, 0x02, 0x80));  // inputs 2, 10 and 24 on
+    const auto on = [](int n) { return n == 2 || n == 10 || n == 24; };
+    for (int n = 1; n <= 24; ++n) {
+        bool level = !on(n);
+        ASSERT_EQ(rt.get_input_bit(n, level), 1);
+        EXPECT_EQ(level, on(n)) << "input " << n;
+    }
     std::array<bool, 25> levels;
     levels.fill(true);
     levels[24] = false;
     EXPECT_EQ(rt.get_input_bits(levels.data()), 1);
-    for (std::size_t i = 0; i < io_total; ++i) EXPECT_EQ(levels[i], i == 0 || i == 16 || i == 23) << i;
+    for (int n = 1; n <= 24; ++n) EXPECT_EQ(levels[static_cast<std::size_t>(n - 1)], on(n)) << n;
     EXPECT_FALSE(levels[24]);
-    EXPECT_EQ(rt.get_input_bits(nullptr), 0);
-}
-
-TEST_F(Queries, InputsFollowStatusReplies) {
-    // Inputs 2, 10 and 24 on.
-    rt.on_data(status_line({}, 0, 0, 2, 0x02, 0x02, 0x80));
-    bool level = true;
-    ASSERT_EQ(rt.get_input_bit(1, level), 1);
-    EXPECT_FALSE(level);
-    ASSERT_EQ(rt.get_input_bit(2, level), 1);
-    EXPECT_TRUE(level);
-    ASSERT_EQ(rt.get_input_bit(24, level), 1);
-    EXPECT_TRUE(level);
-    ASSERT_EQ(rt.get_input_bit(10, level), 1);
-    EXPECT_TRUE(level);
-    ASSERT_EQ(rt.get_input_bit(9, level), 1);
-    EXPECT_FALSE(level);
-}
-
-TEST_F(Queries, AccelerationTimeAndRotationAxisBounds) {
-    params_float(3, field::acc_time, 0.75f);
-    mirror().axis_params[3].set_int_field(field::axis_rotation, 2);
-    double time = 0;
-    bool rotation = false;
-    EXPECT_EQ(rt.get_acc_time(3, time), 1);
-    EXPECT_EQ(time, 0.75);
-    EXPECT_EQ(rt.get_axis_rotation(3, rotation), 1);
-    EXPECT_TRUE(rotation);
-    EXPECT_EQ(rt.get_axis_rotation(2, rotation), 1);
-    EXPECT_FALSE(rotation);
-
-    mirror().axis_count.set(3);
-    rotation = true;
-    EXPECT_EQ(rt.get_axis_rotation(3, rotation), 0);
-    EXPECT_EQ(rt.get_axis_rotation(-1, rotation), 0);
-    EXPECT_TRUE(rotation);
-    time = 0;
-    EXPECT_EQ(rt.get_acc_time(3, time), 1);
-    EXPECT_EQ(time, 0.75);
-    EXPECT_EQ(rt.get_acc_time(6, time), 0);
-    EXPECT_EQ(rt.get_acc_time(-1, time), 0);
-    EXPECT_EQ(time, 0.75);
 }
 
 TEST_F(Queries, SoftLimitsMoveInwardsByTheMarginInSinglePrecision) {
@@ -202,123 +159,67 @@ TEST_F(Queries, SoftLimitsMoveInwardsByTheMarginInSinglePrecision) {
     EXPECT_EQ(rt.get_soft_limits(2, left, right), 1);
     EXPECT_EQ(left, static_cast<double>(0.1f + 0.2f));
     EXPECT_EQ(right, static_cast<double>(0.1f - 0.2f));
-    left = right = 7;
-    EXPECT_EQ(rt.get_soft_limits(6, left, right), 0);
-    EXPECT_EQ(rt.get_soft_limits(-1, left, right), 0);
-    EXPECT_EQ(left, 7);
-    EXPECT_EQ(right, 7);
 }
 
-TEST_F(Queries, MaxSpeedTruncatesTowardsZero) {
-    EXPECT_EQ(max_speed_of(99.9f), 99);
-    EXPECT_EQ(max_speed_of(-5.7f), -5);
-    EXPECT_EQ(max_speed_of(0.0f), 0);
-    EXPECT_EQ(max_speed_of(2147483520.0f), 2147483520);  // the largest float below 2^31
-}
-
-TEST_F(Queries, MaxSpeedOutsideTheIntRange) {
-    EXPECT_EQ(max_speed_of(std::numeric_limits<float>::quiet_NaN()), 0);
-    EXPECT_EQ(max_speed_of(1e20f), INT_MAX);
-    EXPECT_EQ(max_speed_of(2147483648.0f), INT_MAX);
-    EXPECT_EQ(max_speed_of(std::numeric_limits<float>::infinity()), INT_MAX);
-    EXPECT_EQ(max_speed_of(-1e20f), INT_MIN);
-    EXPECT_EQ(max_speed_of(-std::numeric_limits<float>::infinity()), INT_MIN);
-    EXPECT_EQ(max_speed_of(-2147483648.0f), INT_MIN);
-}
-
-TEST_F(Queries, MaxSpeedBeforeTheParametersArriveIsZero) {
+// Truncated towards zero, saturated outside the int range; 0 before the
+// parameters arrive.
+TEST_F(Queries, MaxSpeed) {
     int speed = -1;
     EXPECT_EQ(rt.get_max_speed(0, speed), 1);
     EXPECT_EQ(speed, 0);
-    speed = -1;
-    EXPECT_EQ(rt.get_max_speed(6, speed), 0);
-    EXPECT_EQ(rt.get_max_speed(-1, speed), 0);
-    EXPECT_EQ(speed, -1);
+    const float inf = std::numeric_limits<float>::infinity();
+    // 2147483520 is the largest float below 2^31.
+    const std::pair<float, int> cases[] = {
+        {99.9f, 99}, {-5.7f, -5}, {0.0f, 0}, {2147483520.0f, 2147483520}, {std::nanf(""), 0}, {1e20f, INT_MAX},
+        {2147483648.0f, INT_MAX}, {inf, INT_MAX}, {-1e20f, INT_MIN}, {-inf, INT_MIN}, {-2147483648.0f, INT_MIN}};
+    for (const auto& [value, expected] : cases) EXPECT_EQ(max_speed_of(value), expected) << value;
 }
 
-// ---- fly positions -------------------------------------------------------------
-
-TEST_F(Queries, FlyPositionsEmptyWritesNothing) {
-    double sentinel[2] = {-1, -1};
-    EXPECT_EQ(rt.get_fly_pos(sentinel), 0);
-    EXPECT_EQ(rt.get_fly_pos(nullptr), 0);
-    EXPECT_EQ(sentinel[0], -1);
-}
-
+// (Positions from a reply, in the axis's units: response_parser_test.)
 TEST_F(Queries, FlyPositionsCountAndCopy) {
+    double sentinel[2] = {-1, -1};
+    EXPECT_EQ(rt.get_fly_pos(sentinel), 0);  // empty: writes nothing
+    EXPECT_EQ(sentinel[0], -1);
     mirror().fly_positions.replace({1.5f, -2.25f, 12.345f});
     EXPECT_EQ(rt.get_fly_pos(nullptr), 3);
     std::array<double, 5> got;
     got.fill(-1);
     EXPECT_EQ(rt.get_fly_pos(got.data()), 3);
-    EXPECT_EQ(got[0], 1.5);
-    EXPECT_EQ(got[1], -2.25);
-    EXPECT_EQ(got[2], static_cast<double>(12.345f));
-    EXPECT_EQ(got[3], -1);
+    EXPECT_EQ(got, (std::array<double, 5>{1.5, -2.25, static_cast<double>(12.345f), -1, -1}));
+
 }
 
-TEST_F(Queries, FlyPositionsFromAReplyAreInTheNamedAxisUnits) {
-    mirror().axis_params[4].set_int_field(field::use_encoder, 1);
-    rt.on_data("520:4,1000,-2500,0\n");
-    std::array<double, 3> got{};
-    ASSERT_EQ(rt.get_fly_pos(got.data()), 3);
-    EXPECT_EQ(got[0], 1.0);
-    EXPECT_EQ(got[1], static_cast<double>(-2500.0f * 0.001f));
-    EXPECT_EQ(got[2], 0.0);
-}
+// An array sized from a count is never overrun: a counting call limits the
+// next copying call on the same thread and runtime, once.
+TEST_F(Queries, ACountLimitsTheNextCopyOnce) {
+    const std::tuple<Floats, Floats, int> cases[] = {
+        {{1, 2}, {1, 2, 3, 4, 5}, 2},  // the list grew before the copying call
+        {{}, {1, 2}, 0},               // a count of zero, then growth: nothing written
+        {{1, 2, 3}, {7}, 1},           // a list that shrank is copied whole
+    };
+    for (const auto& [counted, copied, expected] : cases) {
+        SCOPED_TRACE(::testing::Message() << counted.size() << " counted, " << copied.size() << " copied");
+        mirror().fly_positions.replace(counted);
+        ASSERT_EQ(rt.get_fly_pos(nullptr), static_cast<int>(counted.size()));
+        mirror().fly_positions.replace(copied);
+        std::array<double, 5> got;
+        got.fill(-1);
+        EXPECT_EQ(rt.get_fly_pos(got.data()), expected);
+        for (std::size_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(got[i], static_cast<int>(i) < expected ? copied[i] : -1) << i;
+        }
+        EXPECT_EQ(rt.get_fly_pos(got.data()), static_cast<int>(copied.size()));
+    }
 
-TEST_F(Queries, ArraySizedFromACountIsNeverOverrun) {
-    mirror().fly_positions.replace({1.0f, 2.0f});
-    const int n = rt.get_fly_pos(nullptr);
-    ASSERT_EQ(n, 2);
-    // The list grows before the copying call.
-    mirror().fly_positions.replace({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
-    std::array<double, 5> got;
-    got.fill(-1);
-    EXPECT_EQ(rt.get_fly_pos(got.data()), 2);
-    EXPECT_EQ(got[0], 1.0);
-    EXPECT_EQ(got[1], 2.0);
-    EXPECT_EQ(got[2], -1);
-    // The limit applies once: the next copying call delivers everything.
-    EXPECT_EQ(rt.get_fly_pos(got.data()), 5);
-    EXPECT_EQ(got[4], 5.0);
-}
-
-TEST_F(Queries, CountOfZeroThenGrowthWritesNothing) {
-    ASSERT_EQ(rt.get_fly_pos(nullptr), 0);
-    mirror().fly_positions.replace({1.0f, 2.0f});
-    double got = -1;
-    EXPECT_EQ(rt.get_fly_pos(&got), 0);
-    EXPECT_EQ(got, -1);
-}
-
-TEST_F(Queries, ListThatShrankAfterTheCountIsCopiedWhole) {
-    mirror().fly_positions.replace({1.0f, 2.0f, 3.0f});
-    ASSERT_EQ(rt.get_fly_pos(nullptr), 3);
-    mirror().fly_positions.replace({7.0f});
-    std::array<double, 3> got;
-    got.fill(-1);
-    EXPECT_EQ(rt.get_fly_pos(got.data()), 1);
-    EXPECT_EQ(got[0], 7.0);
-    EXPECT_EQ(got[1], -1);
-}
-
-TEST_F(Queries, ACountOnAnotherThreadDoesNotLimitThisOne) {
     mirror().fly_positions.replace({1.0f});
     std::thread other([&] { EXPECT_EQ(rt.get_fly_pos(nullptr), 1); });
     other.join();
+    Runtime other_runtime(offline_config());
+    other_runtime.mirror().fly_positions.replace({1.0f});
+    ASSERT_EQ(other_runtime.get_fly_pos(nullptr), 1);
     mirror().fly_positions.replace({1.0f, 2.0f, 3.0f});
     std::array<double, 3> got{};
-    EXPECT_EQ(rt.get_fly_pos(got.data()), 3);
-}
-
-TEST_F(Queries, ACountOnAnotherRuntimeDoesNotLimitThisOne) {
-    Runtime other(offline_config());
-    other.mirror().fly_positions.replace({1.0f});
-    ASSERT_EQ(other.get_fly_pos(nullptr), 1);
-    mirror().fly_positions.replace({1.0f, 2.0f, 3.0f});
-    std::array<double, 3> got{};
-    EXPECT_EQ(rt.get_fly_pos(got.data()), 3);
+    EXPECT_EQ(rt.get_fly_pos(got.data()), 3) << "a count on another thread or runtime limits this one";
 }
 
 TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
@@ -343,34 +244,24 @@ TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
     writer.join();
 }
 
-// ---- readiness -----------------------------------------------------------------
-
 TEST_F(Queries, ReadyNeedsLevelsParametersAndAVersion) {
-    struct Case {
-        const char* what;
-        int last_level;
-        float max_speed;
-        const char* version;
-        bool ready;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, int, float, const char*, bool> cases[] = {
         {"all known", 16, 0.1f, "V1", true},
         {"levels not known", 0, 0.1f, "V1", false},
         {"parameters not known", 16, 0.05f, "V1", false},
         {"a one-character version is none", 16, 0.1f, "V", false},
         {"no version", 16, 0.1f, "", false},
     };
-    for (const Case& c : cases) {
-        mirror().output_level[io_total - 1].set(c.last_level);
-        mirror().axis_params[0].set_float_field(field::max_speed, c.max_speed);
-        mirror().version_text.set(c.version);
-        EXPECT_EQ(rt.ready(), c.ready) << c.what;
+    for (const auto& [what, last_level, max_speed, version, ready] : cases) {
+        mirror().output_level[io_total - 1].set(last_level);
+        params_float(0, field::max_speed, max_speed);
+        mirror().version_text.set(version);
+        EXPECT_EQ(rt.ready(), ready) << what;
     }
-    disconnect();
     mirror().output_level[io_total - 1].set(16);
-    mirror().axis_params[0].set_float_field(field::max_speed, 1.0f);
     mirror().version_text.set("V1");
-    EXPECT_FALSE(rt.ready());
+    disconnect();
+    EXPECT_FALSE(rt.ready()) << "all known but not connected";
 }
 
 }  // namespace

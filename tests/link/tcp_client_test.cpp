@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -29,459 +31,274 @@ using namespace std::chrono_literals;
 using testing::LoopbackPeer;
 using testing::wait_until;
 using Clock = std::chrono::steady_clock;
+using Texts = std::vector<std::string>;
 
-// The link's texts in the GBK code page, spelled out byte by byte here so
-// that a wrong text in the library is caught.
-const std::string gbk_reconnecting = "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3...";  // 尝试重新连接...
-const std::string gbk_reconnected = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6!";     // 重新连接成功!
+// The link's texts in the GBK code page, byte by byte, so that a wrong text
+// in the library is caught.
+const std::string gbk_reconnecting = "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3...";   // 尝试重新连接...
+const std::string gbk_reconnected = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6!";      // 重新连接成功!
 const std::string gbk_reconnect_failed = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC";  // 重新连接失败
-const std::string gbk_send_failed = "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC";                        // 发送失败
+const std::string gbk_send_failed = "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC";                       // 发送失败
 
-// Everything the client tells through its callbacks, with the threads it
-// told it on.
+int count(const Texts& texts, const std::string& text) {
+    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
+}
+
+// Everything the client tells through its callbacks, in named lists; a
+// connection event is "up" or "down", with " elsewhere" when it came on
+// another thread than the test's.
 class Recorder {
 public:
-    struct ConnectionEvent {
-        bool up;
-        std::thread::id thread;
-    };
-
     void attach(TCPClient& client) {
-        client.set_connection_callback([this](bool up) { record_connection(up); });
-        client.set_data_callback([this](std::string chunk) { record_data(std::move(chunk)); });
-        client.set_error_callback([this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            errors_.push_back(text);
-        });
-        client.set_progress_callback([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            progress_.push_back(line);
-        });
+        client.set_connection_callback([this](bool up) { connection(up); });
+        client.set_data_callback([this](std::string chunk) { add("data", std::move(chunk)); });
+        client.set_error_callback([this](const std::string& text) { add("errors", text); });
+        client.set_progress_callback([this](const std::string& text) { add("progress", text); });
     }
-
-    void record_connection(bool up) {
+    void connection(bool up) {
+        add("events",
+            std::string(up ? "up" : "down") + (std::this_thread::get_id() == test_thread_ ? "" : " elsewhere"));
+    }
+    void add(const std::string& list, std::string text) {
         std::lock_guard lock(mutex_);
-        connections_.push_back({up, std::this_thread::get_id()});
+        lists_[list].push_back(std::move(text));
     }
-    void record_data(std::string chunk) {
+    Texts operator[](const std::string& list) const {
         std::lock_guard lock(mutex_);
-        data_.push_back(std::move(chunk));
-    }
-
-    std::vector<ConnectionEvent> connections() const {
-        std::lock_guard lock(mutex_);
-        return connections_;
-    }
-    std::vector<bool> connection_states() const {
-        std::vector<bool> out;
-        for (const auto& e : connections()) out.push_back(e.up);
-        return out;
-    }
-    int count_connections(bool up) const {
-        const auto states = connection_states();
-        return static_cast<int>(std::count(states.begin(), states.end(), up));
-    }
-    std::vector<std::string> data() const {
-        std::lock_guard lock(mutex_);
-        return data_;
+        const auto it = lists_.find(list);
+        return it == lists_.end() ? Texts{} : it->second;
     }
     std::string all_data() const {
         std::string out;
-        for (const auto& chunk : data()) out += chunk;
+        for (const auto& chunk : (*this)["data"]) out += chunk;
         return out;
     }
-    std::vector<std::string> errors() const {
-        std::lock_guard lock(mutex_);
-        return errors_;
-    }
-    std::vector<std::string> progress() const {
-        std::lock_guard lock(mutex_);
-        return progress_;
-    }
-    static int count(const std::vector<std::string>& texts, const std::string& text) {
-        return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-    }
 
 private:
+    const std::thread::id test_thread_ = std::this_thread::get_id();
     mutable std::mutex mutex_;
-    std::vector<ConnectionEvent> connections_;
-    std::vector<std::string> data_;
-    std::vector<std::string> errors_;
-    std::vector<std::string> progress_;
+    std::map<std::string, Texts> lists_;
 };
 
-// A gate a callback can be held at until the test opens it.
-class Gate {
-public:
-    void wait_open() {
-        std::unique_lock lock(mutex_);
-        entered_ = true;
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return open_; });
+LinkTimings fast() {
+    return testing::fast_link_timings();
+}
+
+class TcpClient : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(peer.ok()); }
+    // A client reporting to the recorder (members end in reverse order: the
+    // client before the recorder its callbacks use).
+    void make(LinkTimings timings = fast()) {
+        client.emplace(timings);
+        recorder.attach(*client);
     }
-    bool wait_entered(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [this] { return entered_; });
+    void connect() {
+        ASSERT_TRUE(client->start("127.0.0.1", peer.port()));
+        ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
     }
-    void open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        cv_.notify_all();
+    bool errors_at_least(const std::string& text, int n) {
+        return wait_until([&] { return count(recorder["errors"], text) >= n; }, 5s);
     }
 
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool entered_ = false;
-    bool open_ = false;
-};
-
-LinkTimings fast() { return testing::fast_link_timings(); }
-
-TEST(TcpClient, StartThatConnectsReportsUpOnTheCallingThreadBeforeReturning) {
     LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
     Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
+    std::optional<TCPClient> client;
+};
 
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    const auto events = recorder.connections();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(events[0].up);
-    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
-    EXPECT_TRUE(client.is_connected());
-    EXPECT_TRUE(client.is_running());
-    EXPECT_TRUE(peer.wait_for_accepted(1, 2s));
-}
-
-TEST(TcpClient, SecondStartReturnsFalseAndChangesNothing) {
-    LoopbackPeer first;
+TEST_F(TcpClient, StartConnectsOnTheCallingThreadAndASecondStartChangesNothing) {
     LoopbackPeer second;
-    ASSERT_TRUE(first.ok() && second.ok());
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    ASSERT_TRUE(client.start("127.0.0.1", first.port()));
-    ASSERT_TRUE(first.wait_for_accepted(1, 2s));
+    make();
+    ASSERT_TRUE(client->start("127.0.0.1", peer.port()));
+    EXPECT_EQ(recorder["events"], Texts{"up"});
+    EXPECT_TRUE(client->is_connected() && client->is_running());
+    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
 
-    EXPECT_FALSE(client.start("127.0.0.1", second.port()));
-    EXPECT_EQ(client.server_ip(), "127.0.0.1");
-    EXPECT_EQ(client.server_port(), first.port());
-    EXPECT_TRUE(client.is_connected());
-    EXPECT_EQ(recorder.connection_states(), std::vector<bool>{true});
+    EXPECT_FALSE(client->start("127.0.0.1", second.port()));
+    EXPECT_EQ(client->server_ip(), "127.0.0.1");
+    EXPECT_EQ(client->server_port(), peer.port());
+    EXPECT_EQ(recorder["events"], Texts{"up"});
     EXPECT_FALSE(second.wait_for_accepted(1, 100ms));
-
-    // Still the same connection.
-    ASSERT_TRUE(client.send_text("still here"));
-    EXPECT_TRUE(first.wait_for_text("still here", 2s));
-    EXPECT_EQ(first.accepted(), 1);
-    EXPECT_TRUE(first.is_open(0));
+    // Empty sends succeed and send nothing; the first connection stays.
+    EXPECT_TRUE(client->send_text(""));
+    EXPECT_TRUE(client->send_bytes("ignored", 0));
+    EXPECT_TRUE(client->send_bytes("ignored", -3));
+    ASSERT_TRUE(client->send_text("still here"));
+    ASSERT_TRUE(peer.wait_for_text("still here", 2s));
+    EXPECT_EQ(peer.text(), "still here");
+    EXPECT_EQ(peer.accepted(), 1);
 }
 
-TEST(TcpClient, UnansweredConnectTimesOutAfterASecondWithoutCallbacks) {
+TEST_F(TcpClient, UnansweredConnectTimesOutAfterASecondWithoutCallbacks) {
     testing::StalledListener stalled;
     ASSERT_TRUE(stalled.ok());
-    Recorder recorder;
-    TCPClient client;  // the real 1000 ms time-out and 3 s retry pause
-    recorder.attach(client);
-
+    make(LinkTimings{});  // the real 1000 ms time-out and 3 s retry pause
     const auto started = Clock::now();
-    EXPECT_FALSE(client.start("127.0.0.1", stalled.port()));
-    const auto took = Clock::now() - started;
+    EXPECT_FALSE(client->start("127.0.0.1", stalled.port()));
+    const auto took = Clock::now() - started;  // a connect time-out, then no callback
     EXPECT_GE(took, 900ms);
     EXPECT_LT(took, testing::scaled(2500ms));
-    EXPECT_TRUE(recorder.connections().empty());
-    EXPECT_TRUE(recorder.errors().empty());  // the failed start itself says nothing
-    EXPECT_FALSE(client.is_connected());
-    EXPECT_TRUE(client.is_running());
-
+    EXPECT_TRUE(recorder["errors"].empty());
+    EXPECT_TRUE(!client->is_connected() && client->is_running());
     // The reconnect thread tries again at once, and reports its failure.
-    EXPECT_TRUE(wait_until([&] { return Recorder::count(recorder.progress(), gbk_reconnecting) >= 1; }, 500ms));
-    EXPECT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 1; }, 3s));
-    EXPECT_TRUE(recorder.connections().empty());
-    client.disconnect();
-    EXPECT_FALSE(client.is_running());
+    EXPECT_TRUE(wait_until([&] { return count(recorder["progress"], gbk_reconnecting) >= 1; }, 500ms));
+    EXPECT_TRUE(errors_at_least(gbk_reconnect_failed, 1));
+    EXPECT_TRUE(recorder["events"].empty());
+    client->disconnect();
+    EXPECT_FALSE(client->is_running());
 }
 
-TEST(TcpClient, RefusedStartIsRetriedWithProgressTextsUntilThePeerListens) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
+TEST_F(TcpClient, RefusedStartIsRetriedWithProgressTextsUntilThePeerListens) {
     peer.stop_listening();
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-
-    EXPECT_FALSE(client.start("127.0.0.1", peer.port()));
-    EXPECT_TRUE(recorder.connections().empty());
-    ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 2; }, 5s));
-    const auto progress = recorder.progress();
-    EXPECT_GE(Recorder::count(progress, gbk_reconnecting), 2);
-    EXPECT_EQ(Recorder::count(progress, gbk_reconnected), 0);
-    for (const auto& text : recorder.errors()) EXPECT_EQ(text, gbk_reconnect_failed);  // no code appended
-    EXPECT_TRUE(recorder.connections().empty());
+    make();
+    EXPECT_FALSE(client->start("127.0.0.1", peer.port()));
+    EXPECT_FALSE(client->send_text("abc"));
+    EXPECT_FALSE(client->send_text(""));
+    ASSERT_TRUE(errors_at_least(gbk_reconnect_failed, 2));
+    EXPECT_FALSE(client->send_text("abc"));
+    EXPECT_GE(count(recorder["progress"], gbk_reconnecting), 2);
+    EXPECT_EQ(count(recorder["progress"], gbk_reconnected), 0);
+    // No code appended, and no send failure for sends while down.
+    for (const auto& text : recorder["errors"]) EXPECT_EQ(text, gbk_reconnect_failed);
+    EXPECT_TRUE(recorder["events"].empty());
 
     ASSERT_TRUE(peer.resume_listening());
-    ASSERT_TRUE(wait_until([&] { return !recorder.connections().empty(); }, 5s));
-    ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.progress(), gbk_reconnected) == 1; }, 2s));
-    const auto events = recorder.connections();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(events[0].up);
-    EXPECT_NE(events[0].thread, std::this_thread::get_id());
-    EXPECT_TRUE(client.is_connected());
-    EXPECT_TRUE(peer.wait_for_accepted(1, 2s));
-    ASSERT_TRUE(client.send_text("after retry"));
+    ASSERT_TRUE(wait_until([&] { return count(recorder["progress"], gbk_reconnected) == 1; }, 5s));
+    EXPECT_EQ(recorder["events"], Texts{"up elsewhere"});
+    ASSERT_TRUE(client->send_text("after retry"));
     EXPECT_TRUE(peer.wait_for_text("after retry", 2s));
 }
 
-TEST(TcpClient, PeerCloseReportsOneLossOffTheReceiveThreadAndReconnectsPromptly) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
+TEST_F(TcpClient, PeerCloseReportsOneLossOffTheReceiveThreadAndReconnectsPromptly) {
     LinkTimings timings;  // the real 100 ms idle look of the reconnect thread
     timings.reconnect_pause_ms = 50;
-    TCPClient client(timings);
-    recorder.attach(client);
-    // A loss handler that throws: if it ran on the receive thread itself the
-    // process would end here.
-    client.set_connection_callback([&recorder](bool up) {
-        recorder.record_connection(up);
+    make(timings);
+    // A throwing loss handler would end the process if it ran on the receive thread.
+    client->set_connection_callback([this](bool up) {
+        recorder.connection(up);
         if (!up) throw std::runtime_error("handler failure");
     });
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
-
+    connect();
     ASSERT_TRUE(peer.close_connection(0));
-    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(false) == 1; }, 2s));
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
-    const auto gap = *peer.accepted_at(1) - *peer.closed_at(0);
-    EXPECT_LT(gap, testing::scaled(600ms)) << "first reconnect attempt should follow a loss within about 100 ms";
-    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(true) == 2; }, 2s));
+    EXPECT_LT(*peer.accepted_at(1) - *peer.closed_at(0), testing::scaled(600ms)) << "reconnect should follow a loss";
+    ASSERT_TRUE(wait_until([&] { return count(recorder["events"], "up elsewhere") == 1; }, 2s));
 
-    const auto events = recorder.connections();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_TRUE(events[0].up);
-    EXPECT_FALSE(events[1].up);
-    EXPECT_TRUE(events[2].up);
-    EXPECT_NE(events[1].thread, std::this_thread::get_id());
-    EXPECT_NE(events[2].thread, std::this_thread::get_id());
-    EXPECT_TRUE(client.is_connected());
-    ASSERT_TRUE(client.send_text("on the new connection"));
+    EXPECT_EQ(recorder["events"], (Texts{"up", "down elsewhere", "up elsewhere"}));
+    ASSERT_TRUE(client->send_text("on the new connection"));
     EXPECT_TRUE(peer.wait_for_text("on the new connection", 2s));
     EXPECT_EQ(peer.text(0), "");
 }
 
-TEST(TcpClient, TenThousandBytesArriveInOrderInChunksOfAtMost4096) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+// The data callback throws: the exception is dropped and receiving goes on.
+TEST_F(TcpClient, ReceivedBytesArriveInOrderInChunksOfAtMost4096) {
+    make();
+    client->set_data_callback([this](std::string chunk) {
+        recorder.add("data", std::move(chunk));
+        throw std::runtime_error("parser failure");
+    });
+    connect();
+    // A line sent in two pieces arrives as two chunks.
+    ASSERT_TRUE(peer.send("100:1,2,"));
+    ASSERT_TRUE(wait_until([&] { return recorder["data"].size() == 1; }, 2s));
+    ASSERT_TRUE(peer.send("3,4\n5010:ok\n"));
+    ASSERT_TRUE(wait_until([&] { return recorder["data"].size() == 2; }, 2s));
+    EXPECT_EQ(recorder["data"], (Texts{"100:1,2,", "3,4\n5010:ok\n"}));
 
     std::string sent(10000, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);  // NULs too
     ASSERT_TRUE(peer.send(sent));
-    ASSERT_TRUE(wait_until([&] { return recorder.all_data().size() >= sent.size(); }, 5s));
-
-    const auto chunks = recorder.data();
-    EXPECT_GE(chunks.size(), 3u);
-    for (const auto& chunk : chunks) {
-        EXPECT_GE(chunk.size(), 1u);
-        EXPECT_LE(chunk.size(), 4096u);
-    }
-    EXPECT_EQ(recorder.all_data(), sent);
+    const std::size_t total = sent.size() + 20;
+    ASSERT_TRUE(wait_until([&] { return recorder.all_data().size() >= total; }, 5s));
+    const auto chunks = recorder["data"];
+    EXPECT_GE(chunks.size(), 5u);
+    for (const auto& chunk : chunks) EXPECT_TRUE(!chunk.empty() && chunk.size() <= 4096u) << chunk.size();
+    EXPECT_EQ(recorder.all_data(), "100:1,2,3,4\n5010:ok\n" + sent);
+    EXPECT_TRUE(client->is_connected());
+    EXPECT_EQ(count(recorder["events"], "down elsewhere"), 0);
 }
 
-TEST(TcpClient, ALineSentInTwoPiecesArrivesAsTwoChunks) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
-
-    ASSERT_TRUE(peer.send("100:1,2,"));
-    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 1; }, 2s));
-    ASSERT_TRUE(peer.send("3,4\n5010:ok\n"));
-    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 2; }, 2s));
-    EXPECT_EQ(recorder.data(), (std::vector<std::string>{"100:1,2,", "3,4\n5010:ok\n"}));
-}
-
-TEST(TcpClient, EmptySendWhileUpSucceedsAndSendsNothing) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    TCPClient client(fast());
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
-
-    EXPECT_TRUE(client.send_text(""));
-    EXPECT_TRUE(client.send_bytes("ignored", 0));
-    EXPECT_TRUE(client.send_bytes("ignored", -3));
-    ASSERT_TRUE(client.send_text("abc"));
-    ASSERT_TRUE(peer.wait_for_text("abc", 2s));
-    EXPECT_EQ(peer.text(), "abc");
-}
-
-TEST(TcpClient, SendWhileDownFailsWithoutErrorText) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    peer.stop_listening();
-    Recorder recorder;
-    TCPClient never_started;
-    recorder.attach(never_started);
-    EXPECT_FALSE(never_started.send_text("abc"));
-    EXPECT_TRUE(recorder.errors().empty());
-
-    Recorder down_recorder;
-    LinkTimings timings = fast();
-    timings.reconnect_pause_ms = 60000;
-    TCPClient down(timings);
-    down_recorder.attach(down);
-    ASSERT_FALSE(down.start("127.0.0.1", peer.port()));
-    EXPECT_FALSE(down.send_text("abc"));
-    EXPECT_FALSE(down.send_text(""));
-    // The reconnect thread's own failure may be there; never a send failure.
-    ASSERT_TRUE(wait_until([&] { return !down_recorder.errors().empty(); }, 2s));
-    EXPECT_FALSE(down.send_text("abc"));
-    for (const auto& text : down_recorder.errors()) EXPECT_EQ(text, gbk_reconnect_failed);
-    down.disconnect();
-    EXPECT_FALSE(down.send_text("abc"));
-}
-
-TEST(TcpClient, SendFailureMarksTheLinkDownAndReportsWithoutConnectionCallback) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
+TEST_F(TcpClient, SendFailureMarksTheLinkDownAndReportsWithoutConnectionCallback) {
     LinkTimings timings = fast();
     timings.idle_poll_ms = 300;  // the reconnect thread looks late enough to see the link down
-    TCPClient client(timings);
-    recorder.attach(client);
-    Gate gate;
-    // Holding the receive thread in a data callback keeps it from seeing the
-    // reset first: only the send can notice it.
-    client.set_data_callback([&gate](std::string) { gate.wait_open(); });
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+    make(timings);
+    // A receive thread held in a data callback cannot see the reset: only the send can.
+    std::promise<void> entered, opened;
+    client->set_data_callback([&, open = opened.get_future().share()](std::string) {
+        entered.set_value();
+        open.wait();
+    });
+    connect();
     ASSERT_TRUE(peer.send("hold"));
-    ASSERT_TRUE(gate.wait_entered(2s));
+    ASSERT_EQ(entered.get_future().wait_for(2s), std::future_status::ready);
 
-    // Refused reconnection attempts keep the link down until the test lets
-    // the peer listen again.
-    peer.stop_listening();
+    peer.stop_listening();  // keeps reconnection refused until listening resumes
     ASSERT_TRUE(peer.reset_connection(0));
     bool failed = false;
     const auto deadline = Clock::now() + 5s;
-    while (!failed && Clock::now() < deadline) failed = !client.send_text("x");
+    while (!failed && Clock::now() < deadline) failed = !client->send_text("x");
     ASSERT_TRUE(failed);
-    EXPECT_FALSE(client.is_connected());
-    EXPECT_FALSE(client.send_text("y"));
-    EXPECT_EQ(Recorder::count(recorder.errors(), gbk_send_failed), 1);
-    EXPECT_EQ(recorder.count_connections(false), 0);
+    EXPECT_FALSE(client->is_connected() || client->send_text("y"));
+    EXPECT_EQ(count(recorder["errors"], gbk_send_failed), 1);
+    EXPECT_EQ(count(recorder["events"], "down elsewhere"), 0);
 
-    gate.open();
+    opened.set_value();
     ASSERT_TRUE(peer.resume_listening());
-    // The reconnect thread takes over.
-    EXPECT_TRUE(wait_until([&] { return client.is_connected(); }, 3s));
+    EXPECT_TRUE(wait_until([&] { return client->is_connected(); }, 3s));  // the reconnect thread took over
     EXPECT_TRUE(peer.wait_for_accepted(2, 2s));
 }
 
-TEST(TcpClient, AnExceptionFromTheDataCallbackIsDroppedAndReceivingGoesOn) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    client.set_data_callback([&recorder](std::string chunk) {
-        recorder.record_data(chunk);
-        throw std::runtime_error("parser failure");
-    });
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
+TEST_F(TcpClient, SendAndDisconnectOnAStoppedClientDoNothing) {
+    make();
+    EXPECT_FALSE(client->send_text("abc"));
+    for (int i = 0; i < 2; ++i) client->disconnect();
+    client->mark_disconnected();
+    EXPECT_FALSE(client->is_running() || client->is_connected());
+    EXPECT_TRUE(recorder["events"].empty() && recorder["errors"].empty());
 
-    ASSERT_TRUE(peer.send("first"));
-    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 1; }, 2s));
-    ASSERT_TRUE(peer.send("second"));
-    ASSERT_TRUE(wait_until([&] { return recorder.data().size() == 2; }, 2s));
-    EXPECT_EQ(recorder.data()[1], "second");
-    EXPECT_TRUE(client.is_connected());
-    EXPECT_EQ(recorder.count_connections(false), 0);
+    ASSERT_TRUE(client->start("127.0.0.1", peer.port()));
+    client->disconnect();
+    const auto after_first = recorder["events"];
+    client->disconnect();
+    EXPECT_EQ(recorder["events"], after_first);
+    EXPECT_FALSE(client->is_running() || client->send_text("abc"));
 }
 
-TEST(TcpClient, DisconnectOnAStoppedClientDoesNothing) {
-    Recorder recorder;
-    TCPClient client(fast());
-    recorder.attach(client);
-    client.disconnect();
-    client.disconnect();
-    client.mark_disconnected();
-    EXPECT_FALSE(client.is_running());
-    EXPECT_FALSE(client.is_connected());
-    EXPECT_TRUE(recorder.connections().empty());
-    EXPECT_TRUE(recorder.errors().empty());
-
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    client.disconnect();
-    const auto after_first = recorder.connections().size();
-    client.disconnect();
-    EXPECT_EQ(recorder.connections().size(), after_first);
-    EXPECT_FALSE(client.is_running());
-}
-
-TEST(TcpClient, MarkDisconnectedFailsSendsUntilTheReconnectThreadIsBack) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    Recorder recorder;
+TEST_F(TcpClient, MarkDisconnectedFailsSendsUntilTheReconnectThreadIsBack) {
     LinkTimings timings = fast();
     timings.idle_poll_ms = 300;
-    TCPClient client(timings);
-    recorder.attach(client);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
-
-    // Refused reconnection attempts keep the link down until the test lets
-    // the peer listen again.
-    peer.stop_listening();
-    client.mark_disconnected();
-    EXPECT_FALSE(client.send_text("lost"));
-    EXPECT_EQ(Recorder::count(recorder.errors(), gbk_send_failed), 0);
+    make(timings);
+    connect();
+    peer.stop_listening();  // keeps reconnection refused until listening resumes
+    client->mark_disconnected();
+    EXPECT_FALSE(client->send_text("lost"));
+    EXPECT_EQ(count(recorder["errors"], gbk_send_failed), 0);
     ASSERT_TRUE(peer.resume_listening());
 
-    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }, 3s));
+    ASSERT_TRUE(wait_until([&] { return client->is_connected(); }, 3s));
     ASSERT_TRUE(peer.wait_for_accepted(2, 2s));
-    ASSERT_TRUE(client.send_text("back"));
+    ASSERT_TRUE(client->send_text("back"));
     EXPECT_TRUE(peer.wait_for_text("back", 2s));
     EXPECT_EQ(peer.text(0), "");
-    EXPECT_NE(peer.text(1).find("back"), std::string::npos);
     // The old socket's end, caused by the reconnect itself, is no loss.
     ASSERT_TRUE(peer.wait_for_closed(0, 2s));
-    ASSERT_TRUE(wait_until([&] { return recorder.count_connections(true) == 2; }, 2s));
-    EXPECT_EQ(recorder.count_connections(false), 0);
-    EXPECT_TRUE(client.is_connected());
+    ASSERT_TRUE(wait_until([&] { return count(recorder["events"], "up elsewhere") == 1; }, 2s));
+    EXPECT_EQ(count(recorder["events"], "down elsewhere"), 0);
 }
 
-TEST(TcpClient, InvalidAddressTextsFailWithoutConnectingAnywhere) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    // Each of these is an address only to a lenient parser, and then one
-    // where the peer listens (127.1 and 0x7f.0.0.1 mean 127.0.0.1 there).
-    for (const std::string text : {"127.1", "0x7f.0.0.1", "127.0.0.300", "abc", "127.0.0.1 ", " 127.0.0.1",
-                                   "127.0.0.1.", "", "127.0.0.0001"}) {
+TEST_F(TcpClient, InvalidAddressTextsFailWithoutConnectingAnywhere) {
+    // Addresses only to a lenient parser, and then where the peer listens
+    // (127.1 and 0x7f.0.0.1 mean 127.0.0.1 there).
+    for (const std::string text :
+         {"127.1", "0x7f.0.0.1", "127.0.0.300", "abc", "127.0.0.1 ", " 127.0.0.1", "127.0.0.1.", "", "127.0.0.0001"}) {
         SCOPED_TRACE("address '" + text + "'");
-        Recorder recorder;
-        TCPClient client(fast());
-        recorder.attach(client);
+        make();
+        const int before = count(recorder["errors"], gbk_reconnect_failed);
         const auto started = Clock::now();
-        EXPECT_FALSE(client.start(text, peer.port()));
+        EXPECT_FALSE(client->start(text, peer.port()));
         EXPECT_LT(Clock::now() - started, testing::scaled(500ms));
-        ASSERT_TRUE(wait_until([&] { return Recorder::count(recorder.errors(), gbk_reconnect_failed) >= 2; }, 3s));
-        EXPECT_TRUE(recorder.connections().empty());
-        EXPECT_FALSE(client.is_connected());
-        client.disconnect();
+        ASSERT_TRUE(errors_at_least(gbk_reconnect_failed, before + 2));
+        EXPECT_TRUE(recorder["events"].empty() && !client->is_connected());
     }
     EXPECT_FALSE(peer.wait_for_accepted(1, 50ms));
 }
@@ -500,74 +317,58 @@ TEST(Ipv4Text, OnlyFourDecimalOctetsParse) {
     }
 }
 
-// Reconnection attempts keep the pause between them whether the peer
-// refuses them or accepts and closes at once: a link that retried sooner
-// would hammer a controller that is starting up.
-TEST(TcpClient, ReconnectionAttemptsKeepThePauseBetweenThem) {
+// Attempts keep the pause between them whether the peer refuses or accepts
+// and closes at once: sooner retries would hammer a controller starting up.
+TEST(TcpClientPause, ReconnectionAttemptsKeepThePauseBetweenThem) {
     constexpr auto pause = 100ms;
     constexpr int attempts = 5;
-    struct Case {
-        const char* peer;
-        bool accepts;
-    };
-    for (const Case c : {Case{"refusing", false}, Case{"accepting and closing at once", true}}) {
-        SCOPED_TRACE(std::string("peer ") + c.peer);
+    for (const bool accepts : {false, true}) {
+        SCOPED_TRACE(accepts ? "peer accepting and closing at once" : "peer refusing");
         LoopbackPeer peer;
         ASSERT_TRUE(peer.ok());
-        if (!c.accepts) peer.stop_listening();
+        if (!accepts) peer.stop_listening();
         std::mutex mutex;
         std::vector<Clock::time_point> began;  // each attempt, as it begins
-        LinkTimings timings = fast();           // 10 ms idle looks
+        LinkTimings timings = fast();
         timings.reconnect_pause_ms = static_cast<int>(pause.count());
         TCPClient client(timings);
         client.set_progress_callback([&](const std::string& line) {
-            if (line != gbk_reconnecting) return;
             std::lock_guard lock(mutex);
-            began.push_back(Clock::now());
+            if (line == gbk_reconnecting) began.push_back(Clock::now());
         });
-        auto attempts_made = [&] {
-            std::lock_guard lock(mutex);
-            return static_cast<int>(began.size());
-        };
-        EXPECT_EQ(client.start("127.0.0.1", peer.port()), c.accepts);
-        if (c.accepts) {
-            // The start's connection, then every reconnection: each closed
-            // as soon as the peer has it.
-            for (int i = 0; i <= attempts; ++i) {
+        EXPECT_EQ(client.start("127.0.0.1", peer.port()), accepts);
+        if (accepts) {
+            for (int i = 0; i <= attempts; ++i) {  // the start's connection, then each reconnection
                 ASSERT_TRUE(peer.wait_for_accepted(i + 1, 10s)) << "connection " << i;
                 peer.close_connection(i);
             }
         } else {
-            ASSERT_TRUE(wait_until([&] { return attempts_made() >= attempts; }, 15s));
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    std::lock_guard lock(mutex);
+                    return began.size() >= static_cast<std::size_t>(attempts);
+                },
+                15s));
         }
         client.disconnect();
-
-        const auto times = [&] {
-            std::lock_guard lock(mutex);
-            return began;
-        }();
-        ASSERT_GE(times.size(), static_cast<std::size_t>(attempts));
-        for (std::size_t i = 1; i < times.size(); ++i) {
+        ASSERT_GE(began.size(), static_cast<std::size_t>(attempts));
+        for (std::size_t i = 1; i < began.size(); ++i) {
             // A millisecond for the clocks of the pause and of this test.
-            EXPECT_GE(times[i] - times[i - 1], pause - 1ms) << "attempts " << i - 1 << " and " << i;
+            EXPECT_GE(began[i] - began[i - 1], pause - 1ms) << "attempts " << i - 1 << " and " << i;
         }
-        if (c.accepts) {
-            // Seen from the peer: the reconnections accepted over a window
-            // are no more than the pause allows (each accept may come a
-            // little after its attempt, the first one included).
+        if (accepts) {
+            // Seen from the peer (each accept may come a little after its attempt).
             const auto window = *peer.accepted_at(attempts) - *peer.accepted_at(1);
             EXPECT_GE(window, (attempts - 1) * pause - pause / 2)
-                << attempts << " reconnections accepted within "
                 << std::chrono::duration_cast<std::chrono::milliseconds>(window).count() << " ms";
         }
     }
 }
 
-// Texts sent from several threads at once each arrive whole, not mixed
-// with each other: large ones to a peer that reads slowly, through a small
-// send buffer, so that every send waits for room several times inside the
-// system call, where two unguarded sends on one socket interleave.
-TEST(TcpClient, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
+// Large texts sent from several threads at once through a small send buffer
+// to a slow reader wait for room inside the system call, where two
+// unguarded sends on one socket interleave; each must arrive whole.
+TEST(TcpClientSend, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
     if (testing::running_under_wine()) {
         GTEST_SKIP() << "wine serialises blocking sends on a socket by itself: interleaving could not show here";
     }
@@ -580,9 +381,7 @@ TEST(TcpClient, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
     ASSERT_TRUE(client.start("127.0.0.1", port));
     platform::Socket far_end = platform::accept_connection(listener.get());
     ASSERT_TRUE(far_end.valid());
-    // With the system's large default buffers a 64 KiB send rarely has to
-    // wait, and interleaving would go unseen.
-    std::string why_not;
+    std::string why_not;  // with large default buffers interleaving would rarely show
     if (testing::socket_options_accessible(why_not)) {
         const platform::NativeSocket link_socket = testing::find_socket_connected_to(port);
         ASSERT_NE(link_socket, platform::invalid_socket);
@@ -598,8 +397,7 @@ TEST(TcpClient, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
             if (!client.send_text(std::string(text_size, static_cast<char>('A' + t)))) ++failed_sends;
         });
     }
-    // The slow reader: a kilobyte at a time with a short rest in between.
-    std::string received;
+    std::string received;  // read a kilobyte at a time with a short rest in between
     char buffer[1024];
     const auto deadline = Clock::now() + 30s;
     while (received.size() < senders * text_size && Clock::now() < deadline) {
@@ -614,24 +412,15 @@ TEST(TcpClient, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
 
     EXPECT_EQ(failed_sends.load(), 0);
     ASSERT_EQ(received.size(), senders * text_size);
-    // Runs of one letter: one per text, each a whole text, no letter twice.
+    // One run of a letter per text, each a whole text, no letter twice.
     std::string order;
-    std::vector<std::size_t> lengths;
-    for (std::size_t i = 0; i < received.size(); ++i) {
-        if (i == 0 || received[i] != received[i - 1]) {
-            order += received[i];
-            lengths.push_back(0);
-        }
-        ++lengths.back();
+    for (std::size_t i = 0; i < received.size(); i += text_size) {
+        order += received[i];
+        EXPECT_EQ(received.substr(i, text_size).find_first_not_of(received[i]), std::string::npos)
+            << "texts interleaved in the text that begins at " << i;
     }
-    EXPECT_EQ(order.size(), static_cast<std::size_t>(senders)) << "texts interleaved; letters in arrival order: "
-                                                                << order.substr(0, 200);
-    for (std::size_t i = 0; i < lengths.size() && i < order.size(); ++i) {
-        EXPECT_EQ(lengths[i], text_size) << "run " << i << " of '" << order[i] << "'";
-    }
-    std::string letters = order;
-    std::sort(letters.begin(), letters.end());
-    EXPECT_EQ(letters, std::string("ABCD").substr(0, senders));
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, "ABCD");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace orvane {
 namespace {
@@ -14,45 +16,22 @@ namespace {
 constexpr std::int32_t i32_max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t i32_min = std::numeric_limits<std::int32_t>::min();
 
-TEST(LenientInt, ReadsLikeAtoi) {
-    EXPECT_EQ(lenient_int("42"), 42);
-    EXPECT_EQ(lenient_int("  -12abc"), -12);
-    EXPECT_EQ(lenient_int(" \t\n\v\f\r+7"), 7);
-    EXPECT_EQ(lenient_int("12\r"), 12);
-    EXPECT_EQ(lenient_int("007"), 7);
-    EXPECT_EQ(lenient_int("1e3"), 1);
-    EXPECT_EQ(lenient_int("0x10"), 0);
-    EXPECT_EQ(lenient_int("3.9"), 3);
-}
-
-TEST(LenientInt, TextWithoutANumberIsZero) {
-    EXPECT_EQ(lenient_int(""), 0);
-    EXPECT_EQ(lenient_int("abc"), 0);
-    EXPECT_EQ(lenient_int("-"), 0);
-    EXPECT_EQ(lenient_int("+-1"), 0);
-    EXPECT_EQ(lenient_int("- 1"), 0);
-    EXPECT_EQ(lenient_int("\r"), 0);
-}
-
-TEST(LenientInt, SaturatesAtInt32Limits) {
-    EXPECT_EQ(lenient_int("2147483647"), i32_max);
-    EXPECT_EQ(lenient_int("-2147483648"), i32_min);
-    EXPECT_EQ(lenient_int("2147483648"), i32_max);
-    EXPECT_EQ(lenient_int("-2147483649"), i32_min);
-    EXPECT_EQ(lenient_int("99999999999999999999999999"), i32_max);
-    EXPECT_EQ(lenient_int("-99999999999999999999999999"), i32_min);
-    EXPECT_EQ(lenient_int("4294967296"), i32_max);  // would wrap to 0 if truncated
-    EXPECT_EQ(lenient_int("-4294967297"), i32_min);
+// Read like atoi: leading blanks and a sign, digits up to the first other
+// byte, 0 without a number, saturating at the int32 limits (not wrapping).
+TEST(LenientInt, ReadsLikeAtoiAndSaturates) {
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"42", 42}, {"  -12abc", -12}, {" \t\n\v\f\r+7", 7}, {"12\r", 12}, {"007", 7}, {"1e3", 1}, {"0x10", 0},
+        {"3.9", 3}, {"", 0}, {"abc", 0}, {"-", 0}, {"+-1", 0}, {"- 1", 0}, {"\r", 0},
+        {"2147483647", i32_max}, {"-2147483648", i32_min}, {"2147483648", i32_max}, {"-2147483649", i32_min},
+        {"99999999999999999999999999", i32_max}, {"-99999999999999999999999999", i32_min},
+        {"4294967296", i32_max}, {"-4294967297", i32_min}};
+    for (const auto& [text, value] : cases) EXPECT_EQ(lenient_int(text), value) << '"' << text << '"';
 }
 
 TEST(LenientInt, NumbersInsideLongerText) {
     // Numbers followed by more text, as inside a reply, of every length
     // around eight bytes.
-    const struct {
-        const char* text;
-        std::int32_t value;
-        std::size_t used;
-    } cases[] = {
+    const std::tuple<const char*, std::int32_t, std::size_t> cases[] = {
         {"1,2,3,4,5,6,7", 1, 1},
         {"1234567,89,10", 1234567, 7},
         {"-7654321 and more", -7654321, 8},
@@ -67,21 +46,22 @@ TEST(LenientInt, NumbersInsideLongerText) {
         {"7\x80\xff\xff\xff\xff\xff\xff\xff", 7, 1},
         {"123:45678", 123, 3},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, value, length] : cases) {
+        SCOPED_TRACE(text);
         std::size_t used = 99;
-        EXPECT_EQ(lenient_int(c.text, used), c.value) << c.text;
-        EXPECT_EQ(used, c.used) << c.text;
+        EXPECT_EQ(lenient_int(text, used), value);
+        EXPECT_EQ(used, length);
         std::int32_t strict = 0;
         used = 99;
-        const Conversion kind = strict_int(c.text, strict, used);
-        if (c.used == 0) {
-            EXPECT_EQ(kind, Conversion::invalid_argument) << c.text;
-        } else {
-            EXPECT_EQ(kind, c.value == i32_max ? Conversion::out_of_range : Conversion::ok) << c.text;
-            EXPECT_EQ(used, c.used) << c.text;
-            if (kind == Conversion::ok) {
-                EXPECT_EQ(strict, c.value) << c.text;
-            }
+        const Conversion kind = strict_int(text, strict, used);
+        if (length == 0) {
+            EXPECT_EQ(kind, Conversion::invalid_argument);
+            continue;
+        }
+        EXPECT_EQ(kind, value == i32_max ? Conversion::out_of_range : Conversion::ok);
+        EXPECT_EQ(used, length);
+        if (kind == Conversion::ok) {
+            EXPECT_EQ(strict, value);
         }
     }
 }

@@ -254,19 +254,26 @@ TEST(Handles, AtMostTwoThreadsPerController) {
     constexpr int count = 6;
     std::vector<std::unique_ptr<orvane::testing::LoopbackPeer>> peers;
     for (int i = 0; i < count; ++i) peers.push_back(std::make_unique<orvane::testing::LoopbackPeer>());
+    int with_warm_up = 0;
     {
         // One controller first: a platform layer that starts helper threads
         // of its own on first use (wine does) has them before the count.
         orvane::Controller warm_up(class_options(peers.front()->port()));
         ASSERT_EQ(warm_up.wait_connected(5s), orvane::WaitStatus::done);
+        with_warm_up = orvane::platform::thread_count();
     }
+    // A joined thread leaves the system's list a moment after the join.
+    const auto count_falls_to = [](int target) {
+        return orvane::testing::wait_until([&] { return orvane::platform::thread_count() <= target; }, 5s);
+    };
+    ASSERT_TRUE(count_falls_to(with_warm_up - 2));
     const int before = orvane::platform::thread_count();
     std::vector<orvane::Controller> controllers;
     for (auto& peer : peers) controllers.emplace_back(class_options(peer->port()));
     for (auto& controller : controllers) ASSERT_EQ(controller.wait_connected(5s), orvane::WaitStatus::done);
     EXPECT_LE(orvane::platform::thread_count() - before, 2 * count);
     controllers.clear();
-    EXPECT_EQ(orvane::platform::thread_count(), before);
+    EXPECT_TRUE(count_falls_to(before)) << orvane::platform::thread_count() << " threads, " << before << " before";
 }
 
 TEST(Handles, ConnectionChangesAndMessagesReachTheHandlers) {

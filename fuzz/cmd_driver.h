@@ -1,29 +1,24 @@
-// Replays one fuzz input through Orvane_cmd's text-parsing codes (3: an
-// axis parameter record, 5: the 24 output levels) on a Runtime that counts
-// as connected but has no link. Shared by the libFuzzer target and the
-// corpus replay test, so both read an input the same way.
-//
-// Input layout:
-//   byte 0     bit 0: code 5 instead of code 3; bits 1..3: axis - 1 (so -1
-//              to 6); bits 4..7 all set: the link counts as down (a guard
-//              that must refuse without reading the text).
-//   the rest   the text handed to the call.
+// Replays one fuzz input through Orvane_cmd's text-parsing codes (3: an axis
+// parameter record, 5: the 24 output levels) on a Runtime that counts as
+// connected but has no link. Shared by the libFuzzer target and the corpus
+// replay test. Input: byte 0 bit 0: code 5 instead of 3; bits 1..3: axis - 1
+// (-1 to 6); bits 4..7 all set: the link is down (a guard must refuse without
+// reading the text). The rest is the text handed to the call.
 //
 // What must hold, whatever the text:
-// - Only std::invalid_argument ("invalid stoi argument", "invalid stof
-//   argument") and std::out_of_range ("stoi argument out of range", "stof
-//   argument out of range") leave the call; the caller's text is unchanged.
-// - A result of 1 queues exactly one command: "120:<axis>,<text>!" for code
-//   3, "180:" + 24 level digits (0-9, A-F for 1..16) + "!" for code 5, and
-//   the mirror holds exactly what the text says (ints as strtol reads them,
-//   floats as strtof does, levels clamped to 1..16). Conversion errors are
-//   strtol's and strtof's too. The C library is the reference with one
-//   exception, in hex_with_bit_25_moved below.
-// - A result of 0 or an exception queues nothing; a 0 changes nothing.
-// - On an exception the fields before the failing one hold their new
-//   values, the failing one and those after it their old ones.
+// - Only std::invalid_argument ("invalid stoi/stof argument") and
+//   std::out_of_range ("stoi/stof argument out of range") leave the call; the
+//   caller's text is unchanged.
+// - A 1 queues exactly "120:<axis>,<text>!" (code 3) or "180:" + 24 level
+//   digits (0-9, A-F for 1..16) + "!" (code 5), and the mirror holds what the
+//   text says: ints as strtol, floats as strtof read them (the one exception:
+//   hex_with_bit_25_moved), levels clamped to 1..16; conversion errors are
+//   theirs too. A 0 or an exception queues nothing; a 0 changes nothing.
+// - On an exception the fields before the failing one hold their new values,
+//   the failing one and those after it their old ones.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -35,8 +30,8 @@
 #include <string_view>
 #include <vector>
 
-#include "state/controller_mirror.h"
 #include "api/runtime.h"
+#include "state/controller_mirror.h"
 
 namespace orvane::fuzz {
 
@@ -54,17 +49,15 @@ inline Runtime& cmd_runtime() {
 }
 
 inline std::vector<std::string> split_commas(std::string_view text) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        if (comma == std::string_view::npos) {
-            pieces.emplace_back(text.substr(start));
-            return pieces;
+    std::vector<std::string> pieces(1);
+    for (const char c : text) {
+        if (c == ',') {
+            pieces.emplace_back();
+        } else {
+            pieces.back() += c;
         }
-        pieces.emplace_back(text.substr(start, comma - start));
-        start = comma + 1;
     }
+    return pieces;
 }
 
 enum class Expect { ok, invalid, range };
@@ -81,18 +74,13 @@ inline Expect reference_int(const std::string& piece, std::int32_t& value) {
     return Expect::ok;
 }
 
-// glibc's strtof (seen in 2.36) reads a hexadecimal number below the
-// smallest normal float as if the bit after its 24 leading significant bits
-// were zero: "0x1000081p-157" gives 0x1p-133 where the exact value rounds
-// to 0x1.0001p-133, and "0x1000001p-157" gives no range error although
-// 0x1p-133 is inexact. The library rounds such texts correctly. That is the
-// one difference from the C library the check accepts, and only in that
-// form: for such a text the reference reads a copy with that bit cleared
-// and a lower bit set instead. Below 2^-126 bit 25 lies under the rounding
-// bit, so the copy has the same correctly rounded value and the same range
-// error, and glibc reads the copy right (a glibc without the flaw reads
-// both alike). Returns the copy, or an empty text when text is not
-// hexadecimal or its bit 25 is not set.
+// glibc's strtof (2.36) reads a hex number below the smallest normal float as
+// if its 25th significant bit were zero ("0x1000081p-157" gives 0x1p-133, not
+// 0x1.0001p-133; "0x1000001p-157" no range error though inexact). The library
+// rounds correctly, so for such a text the reference reads a copy with that
+// bit cleared and a lower one set: below 2^-126 bit 25 lies under the rounding
+// bit, so the copy has the same rounded value and range error, and glibc reads
+// it right. Returns the copy, or "" when text is not hex or bit 25 is clear.
 inline std::string hex_with_bit_25_moved(std::string text) {
     std::size_t p = 0;
     while (p < text.size() && text[p] != '\0' && std::strchr(" \t\n\v\f\r", text[p]) != nullptr) ++p;
@@ -107,21 +95,15 @@ inline std::string hex_with_bit_25_moved(std::string text) {
             point = true;
             continue;
         }
-        int digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            break;
-        }
+        static constexpr char digits[] = "0123456789abcdef";
+        const char* at = c == '\0' ? nullptr : std::strchr(digits, c >= 'A' && c <= 'F' ? c + 32 : c);
+        if (at == nullptr) break;
+        int digit = static_cast<int>(at - digits);
         for (int b = 3; b >= 0; --b) {
             if (significant == 0 && ((digit >> b) & 1) == 0) continue;
             if (++significant == 25 && ((digit >> b) & 1) != 0) {
                 digit &= ~(1 << b);
-                text[p] = "0123456789abcdef"[digit];
+                text[p] = digits[digit];
                 moved = true;
             }
         }
@@ -131,11 +113,9 @@ inline std::string hex_with_bit_25_moved(std::string text) {
     return text;
 }
 
-// The C library's reading of a float field: strtof, with its range error.
-// tiny: the value read is zero or subnormal. C libraries differ in when they
-// call such a value a range error (glibc: when it is also inexact, which the
-// library follows; others never), so where the reference reports none the
-// check also accepts the library's range error.
+// strtof, with its range error. tiny: zero or subnormal, which C libraries
+// call a range error differently (glibc, as the library: when also inexact),
+// so where the reference reports none the check accepts one from the library.
 inline Expect reference_float(const std::string& piece, float& value, bool& tiny) {
     const char* begin = piece.c_str();  // stops at an embedded NUL, as the call does
     char* end = nullptr;
@@ -162,15 +142,8 @@ inline bool same_float(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-inline bool same_params(const AxisParams& a, const AxisParams& b, int from, int to) {
-    for (int k = from; k < to; ++k) {
-        if (k < field::int_count) {
-            if (a.int_field(k) != b.int_field(k)) return false;
-        } else if (!same_float(a.float_field(k), b.float_field(k))) {
-            return false;
-        }
-    }
-    return true;
+inline bool same_field(const AxisParams& a, const AxisParams& b, int k) {
+    return k < field::int_count ? a.int_field(k) == b.int_field(k) : same_float(a.float_field(k), b.float_field(k));
 }
 
 // Returns an empty text when every check held, or what was broken. Any
@@ -204,27 +177,22 @@ inline std::string replay_cmd_input(const std::uint8_t* data, std::size_t size) 
     std::vector<std::int32_t> ints(pieces.size(), 0);
     std::vector<float> floats(pieces.size(), 0.0f);
     std::size_t first_tiny = pieces.size();
-    if (count_ok) {
-        for (std::size_t k = 0; k < pieces.size() && failure == Expect::ok; ++k) {
-            const bool is_int = code == 5 || static_cast<int>(k) < field::int_count;
-            bool tiny = false;
-            failure = is_int ? reference_int(pieces[k], ints[k]) : reference_float(pieces[k], floats[k], tiny);
-            if (failure != Expect::ok) failing = k;
-            if (tiny && failure == Expect::ok && first_tiny == pieces.size()) first_tiny = k;
-        }
+    for (std::size_t k = 0; count_ok && k < pieces.size() && failure == Expect::ok; ++k) {
+        const bool is_int = code == 5 || static_cast<int>(k) < field::int_count;
+        bool tiny = false;
+        failure = is_int ? reference_int(pieces[k], ints[k]) : reference_float(pieces[k], floats[k], tiny);
+        if (failure != Expect::ok) failing = k;
+        if (tiny && failure == Expect::ok && first_tiny == pieces.size()) first_tiny = k;
     }
 
     int result = -1;
-    std::string thrown_type;
-    std::string thrown_text;
+    std::string thrown_type, thrown_text;
     try {
         result = rt.cmd(code, axis, text);
     } catch (const std::invalid_argument& e) {
-        thrown_type = "invalid_argument";
-        thrown_text = e.what();
+        thrown_type = "invalid_argument", thrown_text = e.what();
     } catch (const std::out_of_range& e) {
-        thrown_type = "out_of_range";
-        thrown_text = e.what();
+        thrown_type = "out_of_range", thrown_text = e.what();
     }
     const std::string queued = rt.pending().take();
 
@@ -239,14 +207,14 @@ inline std::string replay_cmd_input(const std::uint8_t* data, std::size_t size) 
     if (!thrown_type.empty()) {
         if (guarded_out || !count_ok) return "threw (" + thrown_text + ") where a guard refuses";
         if (!queued.empty()) return "queued \"" + queued + "\" and threw";
-        const char* const kind = code == 5 || static_cast<int>(failing) < field::int_count ? "stoi" : "stof";
-        const std::string expected = failure == Expect::invalid ? std::string("invalid ") + kind + " argument"
-                                                                : std::string(kind) + " argument out of range";
-        const std::string expected_type = failure == Expect::invalid ? "invalid_argument" : "out_of_range";
         if (failure == Expect::ok) return "threw (" + thrown_text + ") for a text strtol/strtof read whole";
+        const std::string kind = code == 5 || static_cast<int>(failing) < field::int_count ? "stoi" : "stof";
+        const bool invalid = failure == Expect::invalid;
+        const std::string expected = invalid ? "invalid " + kind + " argument" : kind + " argument out of range";
+        const std::string expected_type = invalid ? "invalid_argument" : "out_of_range";
         if (thrown_type != expected_type || thrown_text != expected) {
-            return "field " + std::to_string(failing) + " \"" + pieces[failing] + "\": threw " + thrown_type +
-                   " (" + thrown_text + "), expected " + expected_type + " (" + expected + ")";
+            return "field " + std::to_string(failing) + " \"" + pieces[failing] + "\": threw " + thrown_type + " (" +
+                   thrown_text + "), expected " + expected_type + " (" + expected + ")";
         }
     } else if (result == 0) {
         if (!guarded_out && count_ok && failure == Expect::ok) return "refused a well-formed text";
@@ -260,15 +228,11 @@ inline std::string replay_cmd_input(const std::uint8_t* data, std::size_t size) 
         if (failure != Expect::ok) {
             return "field " + std::to_string(failing) + " \"" + pieces[failing] + "\" accepted without a throw";
         }
-        std::string expected_command;
-        if (code == 3) {
-            expected_command = "120:" + std::to_string(axis) + "," + original + "!";
-        } else {
+        std::string expected_command = "120:" + std::to_string(axis) + "," + original + "!";
+        if (code == 5) {
             expected_command = "180:";
-            for (std::size_t i = 0; i < io_total; ++i) {
-                const std::int32_t level = ints[i] < 1 ? 1 : (ints[i] > 16 ? 16 : ints[i]);
-                expected_command += "0123456789ABCDEF"[level - 1];
-            }
+            for (std::size_t i = 0; i < io_total; ++i)
+                expected_command += "0123456789ABCDEF"[std::clamp(ints[i], 1, 16) - 1];
             expected_command += "!";
         }
         if (queued != expected_command) return "queued \"" + queued + "\", expected \"" + expected_command + "\"";
@@ -278,35 +242,25 @@ inline std::string replay_cmd_input(const std::uint8_t* data, std::size_t size) 
 
     // The mirror: new values up to the failing field, old ones from there.
     const bool changed_anything = !thrown_type.empty() || result == 1;
-    if (code == 3) {
-        for (std::size_t a = 0; a < static_cast<std::size_t>(axis_total); ++a) {
-            const AxisParams now = m.axis_params[a].snapshot();
-            if (!changed_anything || static_cast<int>(a) != axis) {
-                if (!same_params(now, params_before[a], 0, field::count)) {
-                    return "axis " + std::to_string(a) + " parameters changed";
-                }
-                continue;
-            }
-            for (std::size_t k = 0; k < static_cast<std::size_t>(field::count); ++k) {
-                const int f = static_cast<int>(k);
-                if (k < fields_changed_to) {
-                    const bool same = f < field::int_count ? now.int_field(f) == ints[k]
-                                                           : same_float(now.float_field(f), floats[k]);
-                    if (!same) return "parameter " + std::to_string(k) + " not stored as \"" + pieces[k] + "\" reads";
-                } else if (!same_params(now, params_before[a], f, f + 1)) {
-                    return "parameter " + std::to_string(k) + " changed at or after the failing field";
-                }
+    for (std::size_t a = 0; code == 3 && a < static_cast<std::size_t>(axis_total); ++a) {
+        const AxisParams now = m.axis_params[a].snapshot();
+        for (int k = 0; k < field::count; ++k) {
+            const auto uk = static_cast<std::size_t>(k);
+            if (changed_anything && static_cast<int>(a) == axis && uk < fields_changed_to) {
+                const bool same =
+                    k < field::int_count ? now.int_field(k) == ints[uk] : same_float(now.float_field(k), floats[uk]);
+                if (!same) return "parameter " + std::to_string(k) + " not stored as \"" + pieces[uk] + "\" reads";
+            } else if (!same_field(now, params_before[a], k)) {
+                return "axis " + std::to_string(a) + " parameter " + std::to_string(k) + " changed unasked";
             }
         }
-    } else {
-        for (std::size_t i = 0; i < io_total; ++i) {
-            const std::int32_t now = m.output_level[i].get();
-            if (changed_anything && i < fields_changed_to) {
-                const std::int32_t level = ints[i] < 1 ? 1 : (ints[i] > 16 ? 16 : ints[i]);
-                if (now != level) return "level " + std::to_string(i) + " is " + std::to_string(now);
-            } else if (now != levels_before[i]) {
-                return "level " + std::to_string(i) + " changed at or after the failing field";
-            }
+    }
+    for (std::size_t i = 0; code == 5 && i < io_total; ++i) {
+        const std::int32_t now = m.output_level[i].get();
+        if (changed_anything && i < fields_changed_to) {
+            if (now != std::clamp(ints[i], 1, 16)) return "level " + std::to_string(i) + " is " + std::to_string(now);
+        } else if (now != levels_before[i]) {
+            return "level " + std::to_string(i) + " changed at or after the failing field";
         }
     }
     return {};

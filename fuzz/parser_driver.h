@@ -1,18 +1,14 @@
-// Replays one fuzz input through the receive path (whole lines assembled
-// from chunks) into the reply parser, and again as one chunk: the two
-// mirrors must agree. Shared by the libFuzzer target and the corpus replay
-// test, so both read an input the same way.
-//
-// Input layout:
-//   byte 0       bits 0..2: how many chunk-length bytes follow (0: the rest
-//                is one chunk); bit 3: start past the state-bit hold-off;
-//                bit 4: caller output values set before seeding; bit 5:
-//                odd axes use their encoder; bit 6: zero pulses_per_rev on
-//                axis 1 (a division by zero the conversion must survive).
-//   bytes 1..n   chunk lengths, each byte + 1, used in turn, cycling.
-//   the rest     the received bytes, cut into chunks of those lengths.
+// Replays one fuzz input through the receive path (whole lines assembled from
+// chunks) into the reply parser, and again as one chunk: the two mirrors must
+// agree. Shared by the libFuzzer target and the corpus replay test.
+// Input: byte 0 bits 0..2: how many chunk-length bytes follow (0: one chunk);
+// bit 3: start past the state-bit hold-off; bit 4: caller output values set
+// before seeding; bit 5: odd axes use their encoder; bit 6: pulses_per_rev 0
+// on axis 1 (a division by zero to survive). Then the chunk lengths (each
+// byte + 1, cycling), then the received bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,12 +69,17 @@ inline std::string read_everything(const ControllerMirror& m, std::uint64_t& sin
     return check_invariants(m);
 }
 
+// Equal, or both NaN.
+template <class T>
+bool same_value(const T& x, const T& y) {
+    return x == y || (x != x && y != y);
+}
+
 // The first field in which two mirrors differ, or an empty text.
 inline std::string mirror_difference(const ControllerMirror& a, const ControllerMirror& b) {
     auto differ = [](const auto& x, const auto& y) {
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            if (!(x[i].get() == y[i].get()) && !(x[i].get() != x[i].get() && y[i].get() != y[i].get())) return true;
-        }
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (!same_value(x[i].get(), y[i].get())) return true;
         return false;
     };
     if (a.type_code.get() != b.type_code.get() || a.axis_count.get() != b.axis_count.get()) return "type";
@@ -94,20 +95,16 @@ inline std::string mirror_difference(const ControllerMirror& a, const Controller
         const AxisParams x = a.axis_params[i].snapshot();
         const AxisParams y = b.axis_params[i].snapshot();
         if (x.ints != y.ints) return "parameter ints";
-        for (std::size_t k = 0; k < x.floats.size(); ++k) {
-            if (!(x.floats[k] == y.floats[k]) && !(x.floats[k] != x.floats[k] && y.floats[k] != y.floats[k]))
-                return "parameter floats";
-        }
+        if (!std::equal(x.floats.begin(), x.floats.end(), y.floats.begin(), same_value<float>))
+            return "parameter floats";
     }
     if (a.version_text.get() != b.version_text.get() || a.reply_5010.get() != b.reply_5010.get() ||
         a.io_text.get() != b.io_text.get())
         return "texts";
     const std::vector<float> fa = a.fly_positions.snapshot();
     const std::vector<float> fb = b.fly_positions.snapshot();
-    if (fa.size() != fb.size()) return "fly positions";
-    for (std::size_t i = 0; i < fa.size(); ++i) {
-        if (!(fa[i] == fb[i]) && !(fa[i] != fa[i] && fb[i] != fb[i])) return "fly positions";
-    }
+    if (fa.size() != fb.size() || !std::equal(fa.begin(), fa.end(), fb.begin(), same_value<float>))
+        return "fly positions";
     return {};
 }
 
@@ -118,53 +115,37 @@ inline std::string replay_parser_input(const std::uint8_t* data, std::size_t siz
     const std::size_t length_count = mode & 7u;
     if (size < 1 + length_count) return {};
     const std::uint8_t* lengths = data + 1;
-    const std::uint8_t* bytes = data + 1 + length_count;
-    std::size_t remaining = size - 1 - length_count;
+    const std::string_view all(reinterpret_cast<const char*>(data + 1 + length_count), size - 1 - length_count);
 
     auto prepare = [mode](ControllerMirror& m) {
         if ((mode & 0x08u) != 0) m.status_count.set(21);
-        if ((mode & 0x10u) != 0) {
-            for (std::size_t i = 0; i < io_total; i += 3) m.output_value[i].set(static_cast<std::int32_t>(i + 1));
-        }
-        if ((mode & 0x20u) != 0) {
-            for (std::size_t a = 1; a < static_cast<std::size_t>(axis_total); a += 2)
-                m.axis_params[a].set_int_field(field::use_encoder, 1);
-        }
+        for (std::size_t i = 0; (mode & 0x10u) != 0 && i < io_total; i += 3)
+            m.output_value[i].set(static_cast<std::int32_t>(i + 1));
+        for (std::size_t a = 1; (mode & 0x20u) != 0 && a < static_cast<std::size_t>(axis_total); a += 2)
+            m.axis_params[a].set_int_field(field::use_encoder, 1);
         if ((mode & 0x40u) != 0) m.axis_params[1].set_int_field(field::pulses_per_rev, 0);
     };
     ControllerMirror mirror("127.0.0.254");
     prepare(mirror);
     // Cutting changes nothing unless a conversion failed (it ends the text
-    // handed over, which then holds different lines) or the assembler had to
-    // guess (a kept tail taken early because a reply code followed, or one
-    // dropped for its size).
+    // handed over) or the assembler had to guess (a kept tail taken early
+    // because a reply code followed, or one dropped for its size).
     bool comparable = true;
     LineAssembler assembler;
     std::string problem;
     auto apply = [&](std::string_view text) {
-        // A heap copy of exactly the text's size, so a read past its end is
-        // caught.
-        const std::vector<char> copy(text.begin(), text.end());
+        const std::vector<char> copy(text.begin(), text.end());  // exactly sized: a read past its end is caught
         const Conversion result = apply_chunk(mirror, std::string_view(copy.data(), copy.size()));
         sink += static_cast<std::uint64_t>(result);
         if (result != Conversion::ok) comparable = false;
         if (problem.empty()) problem = check_invariants(mirror);
     };
-    const std::uint8_t* const all_bytes = bytes;
-    const std::size_t all_size = remaining;
-
-    std::size_t turn = 0;
-    while (remaining > 0) {
-        std::size_t take = remaining;
-        if (length_count > 0) {
-            const std::size_t wanted = static_cast<std::size_t>(lengths[turn % length_count]) + 1;
-            take = wanted < remaining ? wanted : remaining;
-            ++turn;
-        }
-        if (assembler.feed(std::string_view(reinterpret_cast<const char*>(bytes), take), apply)) comparable = false;
+    for (std::size_t at = 0, turn = 0; at < all.size();) {
+        std::size_t take = all.size() - at;
+        if (length_count > 0) take = std::min<std::size_t>(take, lengths[turn++ % length_count] + 1u);
+        if (assembler.feed(all.substr(at, take), apply)) comparable = false;
         if (!problem.empty()) return problem;
-        bytes += take;
-        remaining -= take;
+        at += take;
     }
     assembler.flush(apply);
     if (!problem.empty()) return problem;
@@ -175,7 +156,7 @@ inline std::string replay_parser_input(const std::uint8_t* data, std::size_t siz
     auto apply_whole = [&](std::string_view text) {
         if (apply_chunk(whole, text) != Conversion::ok) comparable = false;
     };
-    whole_assembler.feed(std::string_view(reinterpret_cast<const char*>(all_bytes), all_size), apply_whole);
+    whole_assembler.feed(all, apply_whole);
     whole_assembler.flush(apply_whole);
     if (comparable) {
         const std::string difference = mirror_difference(mirror, whole);

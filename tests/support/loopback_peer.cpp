@@ -1,6 +1,8 @@
 #include "support/loopback_peer.h"
 
 #include <algorithm>
+#include <iterator>
+
 #include "platform/serving.h"
 
 namespace orvane::testing {
@@ -9,24 +11,20 @@ namespace {
 
 constexpr int receive_size = 65536;
 
-// A connected pair of loopback sockets: writing a byte to the first wakes a
-// wait on the second. Portable where a pipe would not be (select on Windows
-// takes sockets only).
+// A connected loopback socket pair to wake the service thread (select on
+// Windows takes sockets only, so no pipe).
 bool make_wake_pair(platform::Socket& sender, platform::Socket& receiver) {
     std::uint16_t port = 0;
     platform::Socket listener = platform::listen_tcp("127.0.0.1", 0, 1, &port);
-    if (!listener.valid()) return false;
     platform::Socket client = platform::open_tcp_socket();
-    if (!client.valid() || !platform::set_non_blocking(client.get(), true)) return false;
+    if (!listener.valid() || !client.valid() || !platform::set_non_blocking(client.get(), true)) return false;
     if (platform::start_connect(client.get(), "127.0.0.1", port) == platform::ConnectStart::failed) return false;
     if (platform::wait_readable(listener.get(), 5000) <= 0) return false;
-    platform::Socket server = platform::accept_connection(listener.get());
-    if (!server.valid()) return false;
-    if (platform::wait_writable(client.get(), 5000) <= 0) return false;
+    receiver = platform::accept_connection(listener.get());
+    if (!receiver.valid() || platform::wait_writable(client.get(), 5000) <= 0) return false;
     platform::set_non_blocking(client.get(), false);
     platform::set_no_delay(client.get());
     sender = std::move(client);
-    receiver = std::move(server);
     return true;
 }
 
@@ -65,38 +63,32 @@ void LoopbackPeer::wake() {
 void LoopbackPeer::serve() {
     std::string buffer(receive_size, '\0');
     std::vector<platform::NativeSocket> watched;
-    std::vector<int> owners;  // -2: wake socket, -1: listener, else a connection
+    std::vector<Connection*> owners;  // nullptr: the wake socket or the listener
     std::unique_ptr<bool[]> ready;
     for (;;) {
-        // Close and reset requests first (a test thread waits for them), and
-        // before the wait set is built, so that it holds no closed socket.
+        // Close and reset requests first (a test thread waits for them), so
+        // that the wait set holds no closed socket.
         for (;;) {
             Connection* pending = nullptr;
             bool abortive = false;
             {
                 std::lock_guard lock(mutex_);
                 for (auto& c : connections_) {
-                    if (c->socket && c->request != Connection::Request::none) {
-                        pending = c.get();
-                        abortive = c->request == Connection::Request::reset;
-                        break;
-                    }
+                    if (!c->socket || c->request == Connection::Request::none) continue;
+                    pending = c.get();
+                    abortive = c->request == Connection::Request::reset;
                 }
             }
             if (pending == nullptr) break;
             finish(*pending, abortive);
         }
 
-        watched.clear();
-        owners.clear();
-        watched.push_back(wake_receiver_.get());
-        owners.push_back(-2);
+        watched.assign(1, wake_receiver_.get());
+        owners.assign(1, nullptr);
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
-            if (listener_changed_) {
-                // stop_listening(): the listener is closed on this thread
-                // only, as it may be in the set being waited on.
+            if (listener_changed_) {  // stop_listening(): closed here, as it may be in the wait set
                 listener_changed_ = false;
                 listener_.close();
                 ++events_;
@@ -104,29 +96,24 @@ void LoopbackPeer::serve() {
             }
             if (listener_.valid()) {
                 watched.push_back(listener_.get());
-                owners.push_back(-1);
+                owners.push_back(nullptr);
             }
-            for (std::size_t i = 0; i < connections_.size(); ++i) {
-                const Connection& c = *connections_[i];
-                // A connection with a request waits for the next round (the
-                // request's wake ends this one).
-                if (!c.socket || c.request != Connection::Request::none) continue;
-                watched.push_back(c.socket->get());
-                owners.push_back(static_cast<int>(i));
+            // A connection with a request waits for the next round.
+            for (auto& c : connections_) {
+                if (!c->socket || c->request != Connection::Request::none) continue;
+                watched.push_back(c->socket->get());
+                owners.push_back(c.get());
             }
         }
 
         ready.reset(new bool[watched.size()]);
-        const int r = platform::wait_any_readable(watched.data(), ready.get(), static_cast<int>(watched.size()), -1);
-        if (r < 0) continue;
+        if (platform::wait_any_readable(watched.data(), ready.get(), static_cast<int>(watched.size()), -1) < 0) continue;
         for (std::size_t k = 0; k < watched.size(); ++k) {
             if (!ready[k]) continue;
-            if (owners[k] == -2) {
+            if (k == 0) {
                 char drain[64];
                 platform::receive(wake_receiver_.get(), drain, sizeof drain);
-                continue;
-            }
-            if (owners[k] == -1) {
+            } else if (owners[k] == nullptr) {
                 platform::Socket accepted = platform::accept_connection(watched[k]);
                 if (!accepted.valid()) continue;
                 platform::set_no_delay(accepted.get());
@@ -137,48 +124,34 @@ void LoopbackPeer::serve() {
                 connections_.push_back(std::move(connection));
                 ++events_;
                 changed_.notify_all();
-                continue;
-            }
-            const int index = owners[k];
-            const int n = platform::receive(watched[k], buffer.data(), receive_size);
-            const auto now = Clock::now();
-            Connection* connection = nullptr;
-            {
-                std::lock_guard lock(mutex_);
-                connection = connections_[static_cast<std::size_t>(index)].get();
-            }
-            if (n > 0) {
-                Responder responder;
-                {
+            } else {
+                const int n = platform::receive(watched[k], buffer.data(), receive_size);
+                const auto now = Clock::now();
+                if (n > 0) {
                     std::lock_guard lock(mutex_);
-                    chunks_.push_back(Chunk{index, now, std::string(buffer.data(), static_cast<std::size_t>(n))});
+                    const auto index = std::find_if(connections_.begin(), connections_.end(),
+                                                    [&](const auto& c) { return c.get() == owners[k]; });
+                    chunks_.push_back(Chunk{static_cast<int>(index - connections_.begin()), now,
+                                            std::string(buffer.data(), static_cast<std::size_t>(n))});
                     ++events_;
-                    responder = responder_;
+                    changed_.notify_all();
+                    continue;
                 }
-                changed_.notify_all();
-                if (responder) responder(*this, index, std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-                continue;
+                const int error = n < 0 ? platform::last_socket_error() : 0;
+                if (n < 0 && (platform::is_would_block(error) || platform::is_interrupted(error))) continue;
+                finish(*owners[k], false);
             }
-            if (n < 0) {
-                const int error = platform::last_socket_error();
-                if (platform::is_would_block(error) || platform::is_interrupted(error)) continue;
-            }
-            finish(*connection, false);
         }
     }
 }
 
 void LoopbackPeer::finish(Connection& connection, bool abortive) {
     {
-        // Lock order: a connection's send_mutex, then mutex_.
-        std::lock_guard send_lock(connection.send_mutex);
-        if (connection.socket) {
-            if (abortive) {
-                platform::abort_close(*connection.socket);
-            } else {
-                platform::shutdown_both(connection.socket->get());
-                connection.socket->close();
-            }
+        std::lock_guard send_lock(connection.send_mutex);  // lock order: send_mutex, then mutex_
+        if (connection.socket && abortive) platform::abort_close(*connection.socket);
+        if (connection.socket && !abortive) {
+            platform::shutdown_both(connection.socket->get());
+            connection.socket->close();
         }
         std::lock_guard lock(mutex_);
         connection.socket.reset();
@@ -189,9 +162,10 @@ void LoopbackPeer::finish(Connection& connection, bool abortive) {
     changed_.notify_all();
 }
 
-int LoopbackPeer::resolve(int connection) const {
-    if (connection < 0) return static_cast<int>(connections_.size()) - 1;
-    return connection < static_cast<int>(connections_.size()) ? connection : -1;
+LoopbackPeer::Connection* LoopbackPeer::find(int connection) const {
+    const int count = static_cast<int>(connections_.size());
+    const int i = connection < 0 ? count - 1 : connection;
+    return i >= 0 && i < count ? connections_[static_cast<std::size_t>(i)].get() : nullptr;
 }
 
 void LoopbackPeer::stop_listening() {
@@ -222,11 +196,6 @@ bool LoopbackPeer::resume_listening() {
     return true;
 }
 
-bool LoopbackPeer::listening() const {
-    std::lock_guard lock(mutex_);
-    return listener_.valid();
-}
-
 int LoopbackPeer::accepted() const {
     std::lock_guard lock(mutex_);
     return static_cast<int>(connections_.size());
@@ -234,28 +203,26 @@ int LoopbackPeer::accepted() const {
 
 int LoopbackPeer::open_connections() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
-                                          [](const auto& c) { return c->socket != nullptr; }));
+    return static_cast<int>(
+        std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return c->socket != nullptr; }));
 }
 
 bool LoopbackPeer::is_open(int connection) const {
     std::lock_guard lock(mutex_);
-    const int i = resolve(connection);
-    return i >= 0 && connections_[static_cast<std::size_t>(i)]->socket != nullptr;
+    const Connection* c = find(connection);
+    return c != nullptr && c->socket != nullptr;
 }
 
 std::optional<LoopbackPeer::Clock::time_point> LoopbackPeer::accepted_at(int connection) const {
     std::lock_guard lock(mutex_);
-    const int i = resolve(connection);
-    if (i < 0) return std::nullopt;
-    return connections_[static_cast<std::size_t>(i)]->accepted_at;
+    const Connection* c = find(connection);
+    return c != nullptr ? std::optional(c->accepted_at) : std::nullopt;
 }
 
 std::optional<LoopbackPeer::Clock::time_point> LoopbackPeer::closed_at(int connection) const {
     std::lock_guard lock(mutex_);
-    const int i = resolve(connection);
-    if (i < 0) return std::nullopt;
-    return connections_[static_cast<std::size_t>(i)]->closed_at;
+    const Connection* c = find(connection);
+    return c != nullptr ? c->closed_at : std::nullopt;
 }
 
 bool LoopbackPeer::wait_for_accepted(int count, Duration timeout) const {
@@ -270,18 +237,11 @@ bool LoopbackPeer::wait_for_closed(int connection, Duration timeout) const {
     return wait_for([&] { return closed_at(connection).has_value(); }, timeout);
 }
 
-std::vector<LoopbackPeer::Chunk> LoopbackPeer::chunks() const {
-    std::lock_guard lock(mutex_);
-    return chunks_;
-}
-
 std::vector<LoopbackPeer::Chunk> LoopbackPeer::chunks(int connection) const {
     std::lock_guard lock(mutex_);
-    const int i = resolve(connection);
+    const int i = connection < 0 ? static_cast<int>(connections_.size()) - 1 : connection;
     std::vector<Chunk> out;
-    for (const Chunk& c : chunks_) {
-        if (c.connection == i) out.push_back(c);
-    }
+    std::copy_if(chunks_.begin(), chunks_.end(), std::back_inserter(out), [i](const Chunk& c) { return c.connection == i; });
     return out;
 }
 
@@ -293,28 +253,15 @@ std::string LoopbackPeer::text() const {
 }
 
 std::string LoopbackPeer::text(int connection) const {
-    std::lock_guard lock(mutex_);
-    const int i = resolve(connection);
     std::string out;
-    for (const Chunk& c : chunks_) {
-        if (c.connection == i) out += c.bytes;
-    }
+    for (const Chunk& c : chunks(connection)) out += c.bytes;
     return out;
 }
 
-std::size_t LoopbackPeer::size() const {
-    std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const Chunk& c : chunks_) n += c.bytes.size();
-    return n;
-}
+std::size_t LoopbackPeer::size() const { return text().size(); }
 
 bool LoopbackPeer::wait_for_text(std::string_view needle, Duration timeout) const {
     return wait_for([&] { return text().find(needle) != std::string::npos; }, timeout);
-}
-
-bool LoopbackPeer::wait_for_size(std::size_t bytes, Duration timeout) const {
-    return wait_for([&] { return size() >= bytes; }, timeout);
 }
 
 void LoopbackPeer::clear() {
@@ -342,62 +289,47 @@ bool LoopbackPeer::send(std::string_view bytes, int connection) {
     Connection* target = nullptr;
     {
         std::lock_guard lock(mutex_);
-        const int i = resolve(connection);
-        if (i < 0) return false;
-        target = connections_[static_cast<std::size_t>(i)].get();
+        if ((target = find(connection)) == nullptr) return false;
     }
     std::lock_guard send_lock(target->send_mutex);
     if (!target->socket || !target->socket->valid()) return false;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
         const int n = platform::send(target->socket->get(), bytes.data() + sent, static_cast<int>(bytes.size() - sent));
-        if (n < 0) {
-            if (platform::is_interrupted(platform::last_socket_error())) continue;
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
+        if (n < 0 && !platform::is_interrupted(platform::last_socket_error())) return false;
+        if (n > 0) sent += static_cast<std::size_t>(n);
     }
     return true;
 }
 
 bool LoopbackPeer::request_close(int connection, Connection::Request request) {
     std::unique_lock lock(mutex_);
-    const int i = resolve(connection);
-    if (i < 0) return false;
-    Connection& target = *connections_[static_cast<std::size_t>(i)];
-    if (!target.socket) return false;
-    target.request = request;
+    Connection* target = find(connection);
+    if (target == nullptr || !target->socket) return false;
+    target->request = request;
     lock.unlock();
     wake();
     lock.lock();
-    return changed_.wait_for(lock, 5s, [&] { return !target.socket; });
+    return changed_.wait_for(lock, 5s, [&] { return !target->socket; });
 }
 
 bool LoopbackPeer::close_connection(int connection) { return request_close(connection, Connection::Request::close); }
 
 bool LoopbackPeer::reset_connection(int connection) { return request_close(connection, Connection::Request::reset); }
 
-void LoopbackPeer::set_responder(Responder responder) {
-    std::lock_guard lock(mutex_);
-    responder_ = std::move(responder);
-}
-
 bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,
                 std::chrono::milliseconds step) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (predicate()) return true;
+    while (!predicate()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(step);
     }
+    return true;
 }
 
 StalledListener::StalledListener(const std::string& address, std::uint16_t port) {
-    // A backlog of 0 still queues one connection; every attempt after the
-    // queue is full goes unanswered. Fill it until an attempt hangs.
+    // A backlog of 0 still queues one connection: fill it until an attempt hangs.
     listener_ = platform::listen_tcp(address, port, 0, &port_);
-    if (!listener_.valid()) return;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; listener_.valid() && i < 16; ++i) {
         platform::Socket filler = platform::open_tcp_socket();
         if (!filler.valid() || !platform::set_non_blocking(filler.get(), true)) return;
         const auto started = platform::start_connect(filler.get(), address, port_);

@@ -78,12 +78,6 @@ TEST_F(Session, NothingQueuedOnceTheCloseHasBegunIsSentLater) {
     EXPECT_EQ(peer.text().find("161:"), std::string::npos) << peer.text();
 }
 
-TEST_F(Session, CommandsQueuedBeforeTheFirstStartGoOutAfterIt) {
-    ASSERT_EQ(runtime->xyz_move_to(1, 2, 3), 1);
-    ASSERT_EQ(runtime->initial(), 1);
-    EXPECT_TRUE(peer.wait_for_text("161:", 2s));
-}
-
 TEST_F(Session, ALinkDropKeepsTheQueueForTheReconnection) {
     start_held();
     peer.stop_listening();

@@ -1,9 +1,8 @@
-// Bad input: random bytes from the controller's side (ORVANE_REL_GARBAGE_BYTES,
-// 1 MB; 10 MB in scripts/reliability.sh) and the simulator's faults (its drop
-// styles: link_storm_test). Nothing may crash, the mirror changes only through well-formed
-// replies, and once the fault ends the library gets back to a working link.
+// Random bytes from the controller (ORVANE_REL_GARBAGE_BYTES, 1 MB) and the simulator's faults (drop styles: the
+// storm): no crash, the mirror changes only through well-formed replies, a working link once the fault ends.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <random>
 
@@ -98,7 +97,7 @@ TEST_F(BadInput, RandomBytesFromTheController) {
             ASSERT_TRUE(simulator_->send_raw(std::string_view(garbage).substr(at, piece)));
         }
         ASSERT_TRUE(sync_with_marker("after-" + name)) << "the library stopped reading";
-        figure(name, "%ld bytes in %.0f ms", size, elapsed_ms(start));
+        std::printf("FIGURE %s: %ld bytes in %.0f ms\n", name.c_str(), size, elapsed_ms(start));
         if (colon_free) {  // the marker's own line is the one change allowed
             std::string after = test::mirror_dump(rt_->mirror());
             const std::string marker_line = "version [after-" + name + "]";

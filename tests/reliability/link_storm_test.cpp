@@ -1,7 +1,5 @@
-// Link-drop storm: the simulator drops the connection over and over (orderly,
-// mid-line, by reset) while a host keeps sending. Every drop is seen, a
-// command queued while down goes out exactly once, nothing is left behind.
-// Drops: ORVANE_REL_DROPS (short pause; 20) and ORVANE_REL_DEFAULT_DROPS (5).
+// Link-drop storm (orderly, mid-line, reset) under host traffic: every drop seen, a command queued while down
+// sent exactly once, nothing left behind. Drops: ORVANE_REL_DROPS (short pause; 20), ORVANE_REL_DEFAULT_DROPS (5).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,9 +15,8 @@
 namespace orvane::reliability {
 namespace {
 
-// Watches the link's connection changes on their way to the Runtime. A loss
-// handler waits until the test has queued its command: the link reports no
-// reconnection before it returns, so the command is queued while down.
+// Watches the link's connection changes on their way to the Runtime. A loss handler waits until the test has
+// queued its command: the link reports no reconnection before it returns, so the command is queued while down.
 struct ConnectionWatch {
     struct Event {
         bool up;
@@ -91,9 +88,8 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         auto simulator = start_simulator();
         ASSERT_TRUE(simulator);
         auto rt = quiet_runtime(simulator->port(), fast_timings);
-        // The longest a reconnection may take: the rest of the pause after the one
-        // before, the idle look, one attempt that sits out the connect time-out
-        // (a refused one can, under Windows) and a scaled second; not two pauses.
+        // The longest a reconnection may take: the rest of the pause after the one before, the idle look, one
+        // attempt that sits out the connect time-out (a refused one can, under Windows), a scaled second.
         const LinkTimings& link = rt->config().link;
         const double rise_limit = link.reconnect_pause_ms + link.idle_poll_ms + link.connect_timeout_ms +
                                   orvane::testing::scaled_ms(1000.0);
@@ -152,7 +148,7 @@ void run_storm(int drops, bool fast_timings, const std::string& name) {
         EXPECT_EQ(rt->is_connect(), 0);
     }
     EXPECT_TRUE(baseline.back());
-    figure(name, "%d drops, worst fall-to-rise %.1f ms", drops, worst_rise_ms);
+    std::printf("FIGURE %s: %d drops, worst fall-to-rise %.1f ms\n", name.c_str(), drops, worst_rise_ms);
 }
 
 TEST(LinkStorm, DropsWithShortReconnectPause) {

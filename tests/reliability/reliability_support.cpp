@@ -1,9 +1,7 @@
 #include "reliability_support.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <random>
 
 #include "support/loopback_runtime.h"
@@ -82,15 +80,6 @@ HostTraffic::~HostTraffic() {
     const Baseline now;
     return ::testing::AssertionFailure() << "threads " << now.threads << " (before " << threads << "), handles "
                                          << now.handles << " (before " << handles << ")";
-}
-
-void figure(const std::string& name, const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    std::cout << "FIGURE " << name << ": " << text << std::endl;
 }
 
 Watchdog::Watchdog(std::string what, int timeout_ms)

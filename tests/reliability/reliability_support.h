@@ -1,5 +1,5 @@
 // Shared pieces of the reliability tests: Runtimes on an in-process simulator, run sizes from the
-// environment, a watchdog, and the FIGURE lines scripts/reliability.sh collects.
+// environment, a watchdog. Tests print "FIGURE <name>: <text>" lines for scripts/reliability.sh.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -60,9 +60,6 @@ struct Baseline {
     int handles = platform::open_handle_count();
     ::testing::AssertionResult back(int timeout_ms = 3000) const;
 };
-
-// Prints "FIGURE <name>: <text>" (printf-style) for the long-run script.
-void figure(const std::string& name, const char* format, ...);
 
 // Aborts the process when not destroyed before the deadline: a deadlock fails the run, not CTest's time-out.
 class Watchdog {

@@ -16,7 +16,7 @@ build=${1:-${ORVANE_BUILD_ROOT:-$repo/build}/memcheck}
 jobs=${ORVANE_JOBS:-2}
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
 
-targets=(reliability_lifecycle_tests lifecycle_tests reliability_storm_tests reliability_bad_input_tests unload_tests)
+targets=(reliability_stress_tests lifecycle_tests reliability_storm_tests reliability_bad_input_tests unload_tests)
 
 echo "memcheck: configuring and building in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -29,7 +29,7 @@ cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 export ORVANE_REL_CYCLES=20 ORVANE_REL_DROPS=6 ORVANE_REL_DEFAULT_DROPS=2 ORVANE_REL_GARBAGE_BYTES=65536 \
     ORVANE_REL_UNLOADS=2 ORVANE_TEST_TIME_SCALE=20
 declare -A filters=(
-    [reliability_lifecycle_tests]='LifecycleStress.ManyStartStopCycles'
+    [reliability_stress_tests]='LifecycleStress.ManyStartStopCycles'
     [lifecycle_tests]='RuntimeLifecycle.CloseBeforeStartTwiceAfterItAndStartAgain:RuntimeLifecycle.CloseIsPromptWhereverTheLinkIs'
     # The default-timings storm waits out the library's 3 s pause at every
     # drop; under valgrind the short-pause storm covers the same paths.

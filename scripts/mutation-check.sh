@@ -117,7 +117,7 @@ ctest_args=(--test-dir "$build_dir" -j2 -L "$labels" -LE "$exclude" --timeout "$
 # Only what the selected tests run is rebuilt for each fault (not the tools,
 # benchmarks or examples): these targets, those of them the build has.
 wanted_targets=${TARGETS:-"orvane orvane-sim api_tests api_export_tests api_sim_tests api_export_sim_tests
-    lifecycle_tests unload_tests link_tests test_support_tests parser_tests sim_model_test sim_server_test
+    lifecycle_tests unload_tests link_tests test_support_tests parser_tests sim_server_test
     reliability_cmd_corpus_tests"}
 known_targets=$(cmake --build "$build_dir" --target help | sed -n 's/^\([A-Za-z0-9_.+-]*\): .*/\1/p')
 targets=()

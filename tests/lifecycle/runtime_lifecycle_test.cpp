@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 
 #include "api/runtime.h"
@@ -28,10 +29,13 @@ bool counts_back(int threads, int handles) {
     }, 3s);
 }
 
+// And destroying the running Runtime stops everything.
 TEST(RuntimeLifecycle, CloseBeforeStartTwiceAfterItAndStartAgain) {
     LoopbackPeer peer;
     ASSERT_TRUE(peer.ok());
-    Runtime runtime(testing::loopback_config(peer.port()));
+    const int threads_before = platform::thread_count(), handles_before = platform::open_handle_count();
+    auto owned = std::make_unique<Runtime>(testing::loopback_config(peer.port()));
+    Runtime& runtime = *owned;
     EXPECT_EQ(runtime.close(), 1);
     EXPECT_FALSE(peer.wait_for_accepted(1, 50ms));
 
@@ -52,6 +56,9 @@ TEST(RuntimeLifecycle, CloseBeforeStartTwiceAfterItAndStartAgain) {
     runtime.pending().append("130:1!");
     EXPECT_TRUE(peer.wait_for_text("130:1!\n", 2s));
     EXPECT_EQ(peer.text(1).rfind("190:190\n", 0), 0u);
+    owned.reset();
+    EXPECT_TRUE(peer.wait_for_closed(1, 2s));
+    EXPECT_TRUE(counts_back(threads_before, handles_before));
 }
 
 // A close is prompt and stops the link wherever it is (its waits made a minute long); a
@@ -150,20 +157,6 @@ TEST(RuntimeLifecycle, InitialWhileRunningStartsNoSecondLoopAndKeepsTheCallbacks
     ASSERT_TRUE(peer.send("5010:hello\n"));
     EXPECT_TRUE(wait_until([&] { return seen.load(); }, 2s));
     EXPECT_EQ(runtime.close(), 1);
-}
-
-TEST(RuntimeLifecycle, DestroyingARunningRuntimeStopsEverything) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int threads_before = platform::thread_count();
-    const int handles_before = platform::open_handle_count();
-    {
-        Runtime runtime(testing::loopback_config(peer.port()));
-        ASSERT_EQ(runtime.initial(), 1);
-        ASSERT_TRUE(peer.wait_for_text("190:190\n", 2s));
-    }
-    EXPECT_TRUE(peer.wait_for_closed(0, 2s));
-    EXPECT_TRUE(counts_back(threads_before, handles_before));
 }
 
 TEST(RuntimeLifecycle, AReconnectionResetsWhatThePollLoopAsksForAndPollsAgain) {

@@ -1,6 +1,5 @@
-// Unloading the real shared library while it runs. Where an unload may join threads (POSIX) it
-// stops the library's threads and sockets first; where not (Windows: the loader lock) the library
-// stays loaded until Orvane_close. Either way the process stays healthy and the library reloads.
+// Unloading the real shared library while it runs: where an unload may join threads (POSIX) it stops them and the
+// sockets first; where not (Windows: the loader lock) the library stays loaded until Orvane_close.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -91,8 +90,7 @@ TEST(Unload, UnloadWhileConnected) {
     EXPECT_TRUE(!platform::unload_may_join_threads() || counts_back(threads_before, handles_before));
 }
 
-// Connects in progress (SYN_SENT) to address:port, from /proc/net/tcp (Linux;
-// 0 elsewhere), which prints the address as a little-endian 32-bit value.
+// Connects in progress (SYN_SENT) to address:port from /proc/net/tcp (little-endian address; 0 off Linux).
 int pending_connects(std::uint32_t a, int port) {
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, "%02X%02X%02X%02X:%04X", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF,
@@ -108,9 +106,8 @@ int pending_connects(std::uint32_t a, int port) {
     return pending;
 }
 
-// The unload while the reconnect thread retries against a loopback address of its own (code
-// 6001), where possible inside a connect that hangs. ORVANE_REL_UNLOADS rounds (3; 20 in
-// scripts/reliability.sh).
+// The unload while the reconnect thread retries against a loopback address of its own (code 6001), where
+// possible inside a connect that hangs. ORVANE_REL_UNLOADS rounds (3).
 TEST(Unload, UnloadWhileTheReconnectThreadRetries) {
     if (!platform::unload_may_join_threads()) GTEST_SKIP() << "the library outlives an unload here (see above)";
     const char* rounds_text = std::getenv("ORVANE_REL_UNLOADS");

@@ -1,6 +1,5 @@
-// Dead-peer detection: a controller that vanishes without closing the connection (cable pulled,
-// power lost) is noticed through TCP keepalive and user time-out, and the link comes back once it
-// is reachable. Each case forks a child into a private network namespace (root, `ip`, `nft`).
+// A controller that vanishes without closing (cable pulled) is noticed through TCP keepalive and user time-out,
+// and the link comes back. Each case forks a child into a private network namespace (root, `ip`, `nft`).
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -22,9 +21,8 @@ struct Case {
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.mode; }  // a stable test name
 
-// The child's side: connects, cuts the link with a firewall rule, and writes
-// "fall_ms rise_ms" to out. Exit code 0, 1 with a message when a step fails,
-// 77 when the namespace or the firewall cannot be had.
+// The child: connects, cuts the link with a firewall rule, writes "fall_ms rise_ms" to out. Exit code 0, 1 with a
+// message when a step fails, 77 without namespace or firewall.
 int probe(const Case& c, int out) {
     const auto fail = [out](const char* message) {
         dprintf(out, "%s\n", message);
@@ -90,12 +88,11 @@ TEST_P(DeadPeer, IsNoticedAndTheLinkComesBack) {
     double fall_ms = -1, rise_ms = -1;
     ASSERT_EQ(std::sscanf(output.c_str(), "%lf %lf", &fall_ms, &rise_ms), 2) << output;
     EXPECT_LT(fall_ms, c.fall_limit_ms);
-    figure(std::string("dead_peer_") + c.mode, "flag fell %.0f ms after %s stopped, rose %.0f ms after it resumed",
-           fall_ms, c.what, rise_ms);
+    std::printf("FIGURE dead_peer_%s: flag fell %.0f ms after %s stopped, rose %.0f ms after it resumed\n",
+                c.mode, fall_ms, c.what, rise_ms);
 }
 
-// Lost one way with the host idle, the controller's own retransmissions still
-// arrive and each postpones keepalive; the loss shows once their back-off
+// Lost one way with the host idle, the controller's retransmissions postpone keepalive until their back-off
 // leaves the link silent long enough (about 12 s measured): a looser bound.
 INSTANTIATE_TEST_SUITE_P(Modes, DeadPeer,
                          ::testing::Values(Case{"both", 10000.0, "all traffic"},

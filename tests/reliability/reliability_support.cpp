@@ -1,12 +1,10 @@
 #include "reliability_support.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <random>
 
-#include "platform/platform.h"
+#include "support/loopback_runtime.h"
 #include "support/process_counts.h"
 
 namespace orvane::reliability {
@@ -28,22 +26,6 @@ long env_long(const char* name, long fallback) {
     return (end != nullptr && *end == '\0' && value > 0) ? value : fallback;
 }
 
-RuntimeConfig sim_config(std::uint16_t port, bool fast_timings) {
-    RuntimeConfig config = RuntimeConfig::defaults();
-    config.net_prefix = "127.0.0.";
-    config.default_host = "1";
-    config.port = port;
-    if (fast_timings) {
-        config.link.reconnect_pause_ms = 50;
-        config.link.idle_poll_ms = 10;
-        config.raw_send_pause_ms = 20;
-        config.restart_pause_ms = 40;
-        config.quick_restart_pause_ms = 20;
-        config.home_pause_ms = 5;
-    }
-    return config;
-}
-
 std::unique_ptr<sim::Simulator> start_simulator(sim::SimulatorOptions options) {
     options.bind_address = "127.0.0.1";
     options.port = 0;
@@ -57,7 +39,11 @@ std::unique_ptr<sim::Simulator> start_simulator(sim::SimulatorOptions options) {
 }
 
 std::unique_ptr<Runtime> quiet_runtime(std::uint16_t port, bool fast_timings) {
-    auto rt = std::make_unique<Runtime>(sim_config(port, fast_timings));
+    RuntimeConfig config = fast_timings ? testing::loopback_config(port) : RuntimeConfig::defaults();
+    config.net_prefix = "127.0.0.";
+    config.default_host = "1";
+    config.port = port;
+    auto rt = std::make_unique<Runtime>(config);
     rt->link().set_progress_callback([](const std::string&) {});
     return rt;
 }
@@ -86,27 +72,14 @@ HostTraffic::~HostTraffic() {
     thread_.join();
 }
 
-int thread_count() { return platform::thread_count(); }
-int handle_count() { return platform::open_handle_count(); }
-bool counts_reliable() { return testing::process_counts_known(); }
-
 ::testing::AssertionResult Baseline::back(int timeout_ms) const {
     if (!testing::process_counts_checkable()) return ::testing::AssertionSuccess();
-    if (wait_until([&] { return thread_count() == threads && handle_count() == handles; }, timeout_ms, 5)) {
+    if (wait_until([&] { return Baseline().threads == threads && Baseline().handles == handles; }, timeout_ms, 5)) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "threads " << thread_count() << " (before " << threads << "), handles "
-                                         << handle_count() << " (before " << handles << ")";
-}
-
-void figure(const std::string& name, const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    std::cout << "FIGURE " << name << ": " << text << std::endl;
-    ::testing::Test::RecordProperty("figure_" + name, text);
+    const Baseline now;
+    return ::testing::AssertionFailure() << "threads " << now.threads << " (before " << threads << "), handles "
+                                         << now.handles << " (before " << handles << ")";
 }
 
 Watchdog::Watchdog(std::string what, int timeout_ms)

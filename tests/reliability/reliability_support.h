@@ -1,5 +1,5 @@
 // Shared pieces of the reliability tests: Runtimes on an in-process simulator, run sizes from the
-// environment, process counts, a watchdog, and the FIGURE lines scripts/reliability.sh collects.
+// environment, a watchdog. Tests print "FIGURE <name>: <text>" lines for scripts/reliability.sh.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 
 #include "api/runtime.h"
 #include "orvane_sim/simulator.h"
+#include "platform/platform.h"
 #include "support/loopback_peer.h"
 
 namespace orvane::reliability {
@@ -31,15 +32,11 @@ inline bool wait_until(const std::function<bool()>& condition, int timeout_ms, i
 // A positive integer from the environment, or fallback.
 long env_long(const char* name, long fallback);
 
-// A Runtime configuration for a simulator on 127.0.0.1:port. Fast timings
-// shorten the reconnect pause and the blocking codes' pauses; the link's
-// dead-peer settings stay.
-RuntimeConfig sim_config(std::uint16_t port, bool fast_timings);
-
 // A started simulator on 127.0.0.1 and an ephemeral port.
 std::unique_ptr<sim::Simulator> start_simulator(sim::SimulatorOptions options = {});
 
-// A Runtime on the simulator's port, its reconnect progress lines kept quiet.
+// A Runtime on the simulator's port, quiet; fast timings are the loopback tests' (short pauses),
+// otherwise the shipped ones.
 std::unique_ptr<Runtime> quiet_runtime(std::uint16_t port, bool fast_timings);
 
 // Host traffic on a thread of its own until destroyed: a random move, output,
@@ -56,30 +53,15 @@ private:
     std::thread thread_;
 };
 
-// Process figures; -1 where the platform cannot tell.
-int thread_count();
-int handle_count();
-long resident_kib();  // VmRSS; Linux only (process_stats_*.cpp)
-
-// False where thread and handle counts say nothing about this process's own
-// resources (no handle count, as under wine).
-bool counts_reliable();
-
-// The thread and handle counts when it was made. back() waits until both are
-// there again; where they cannot be told it succeeds and the test is
-// reported as skipped.
+// The thread and handle counts when it was made; back() waits until both are there again
+// (succeeds, the test reported as skipped, where they cannot be told).
 struct Baseline {
-    int threads = thread_count();
-    int handles = handle_count();
+    int threads = platform::thread_count();
+    int handles = platform::open_handle_count();
     ::testing::AssertionResult back(int timeout_ms = 3000) const;
 };
 
-// Prints "FIGURE <name>: <text>" (printf-style) for the long-run script and
-// records it as a test property.
-void figure(const std::string& name, const char* format, ...);
-
-// Aborts the process when not disarmed (destroyed) before the deadline: a
-// deadlock must fail the run, not stall it until CTest's time-out.
+// Aborts the process when not destroyed before the deadline: a deadlock fails the run, not CTest's time-out.
 class Watchdog {
 public:
     Watchdog(std::string what, int timeout_ms);
@@ -89,12 +71,5 @@ private:
     std::promise<void> done_;
     std::thread thread_;
 };
-
-template <class Call>
-double timed_ms(Call&& call) {
-    const auto start = Clock::now();
-    call();
-    return elapsed_ms(start);
-}
 
 }  // namespace orvane::reliability

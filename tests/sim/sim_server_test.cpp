@@ -1,5 +1,5 @@
-// The running simulator through a raw client: framing, and what each fault
-// does on the wire (the rest is exercised end to end by the library tests).
+// The simulator's framing, and the running simulator through a raw client: polls, batches and what
+// each fault does on the wire (the rest is exercised end to end by the library tests).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orvane_sim/simulator.h"
+#include "protocol.h"
 #include "raw_client.h"
 
 namespace orvane::sim {
@@ -52,6 +53,25 @@ struct Running {
     }
 };
 
+TEST(SimProtocol, SplitsBatchesIntoCommandsAndTheOutputFrame) {
+    const auto pieces = protocol::split_line("160:0,25.0,10.000000!170:1!!110:1,2,3");
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0].kind, protocol::PieceKind::command);
+    EXPECT_EQ(pieces[0].code, "160");
+    EXPECT_EQ(pieces[0].payload, "0,25.0,10.000000");
+    EXPECT_EQ(pieces[1].text, "170:1!");
+    EXPECT_EQ(pieces[2].kind, protocol::PieceKind::output_frame);
+    EXPECT_EQ(pieces[2].payload, "1,2,3");
+
+    // Unknown text after a command; a poll; a frame closed by "!" and followed by another command.
+    EXPECT_EQ(protocol::split_line("170:1!junk").at(1).kind, protocol::PieceKind::unknown);
+    EXPECT_EQ(protocol::split_line("2001:2001").at(0).kind, protocol::PieceKind::poll);
+    const auto after = protocol::split_line("!110:0!170:2!");
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].payload, "0");
+    EXPECT_EQ(after[1].text, "170:2!");
+}
+
 TEST(SimServer, AnswersPollsAppliesBatchesAndStreamsStatusLines) {
     Running r;
     ASSERT_TRUE(r.client.send("190:190\n125:125\n2001:2001\n"));
@@ -60,9 +80,6 @@ TEST(SimServer, AnswersPollsAppliesBatchesAndStreamsStatusLines) {
     EXPECT_EQ(levels[0], std::string(24, '0'));
     EXPECT_EQ(values_of(r.client.line_starting("125:", patience_ms).value_or("")).size(), 126u);
     EXPECT_EQ(r.client.line_starting("2001:", patience_ms), std::optional<std::string>("2001:orvane-sim 0.1.0"));
-    EXPECT_EQ(r.sim->command_count("190:190"), 1u);
-    ASSERT_TRUE(r.sim->send_raw("520:0,1,2\n"));
-    EXPECT_EQ(r.client.line_starting("520:", patience_ms), std::optional<std::string>("520:0,1,2"));
 
     r.sim->set_input(3, true);
     r.sim->set_input(17, true);

@@ -35,8 +35,7 @@ TEST_F(Motion, SetSpeedStoresMagnitudeSendsNothingAndRefusesZero) {
     EXPECT_EQ(queued(), "");
 }
 
-// A stored speed above 100 is limited, and the limit stored, only while the
-// axis's own move bit is 0.
+// A stored speed above 100 is limited, and the limit stored, only while the axis's own move bit is 0.
 TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
     const std::tuple<float, bool, const char*, float> cases[] = {
         {0.0f, false, "160:3,0.0,1.000000!", 0.0f},  // before any speed
@@ -54,8 +53,7 @@ TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
     }
 }
 
-// A move clears the move bits of its axes (4; 0 to 2) and restarts the
-// hold-off (which the reply parser's tests follow from there).
+// A move clears the move bits of its axes (4; 0 to 2) and restarts the hold-off.
 TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
     set_stored_speed(0, 50.0f);
     for (const bool coordinated : {false, true}) {
@@ -85,8 +83,7 @@ TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
     EXPECT_EQ(mirror().status_count.get(), 30);
 }
 
-// Whatever speed was stored or the arithmetic gives, a command carries
-// numbers in fixed notation: never "nan" or "inf".
+// Whatever speed was stored or the arithmetic gives, a command carries numbers in fixed notation: never "nan" or "inf".
 void expect_well_formed(const std::string& command, const char* shape_text) {
     EXPECT_TRUE(std::regex_match(command, std::regex(shape_text))) << command;
     EXPECT_EQ(command.find("nan"), std::string::npos) << command;
@@ -108,8 +105,7 @@ TEST_F(Motion, NonFiniteStoredSpeedNeverReachesTheWire) {
     }
 }
 
-// Speeds and acceleration times of axes 0..2, positions, which move bits
-// are 0 (only the dominant axis's counts), the target and the command.
+// Per axis 0..2: speed, acceleration time, position, move bit 0 (only the dominant axis's counts).
 struct CoordinatedCase {
     const char* what;
     std::array<float, 3> speeds;
@@ -167,9 +163,7 @@ TEST_F(Motion, CoordinatedSpeedsFollowTheDominantAxisProfile) {
     }
 }
 
-// The command is appended, then the move bits cleared, then the hold-off
-// restarted: a watcher reading them in reverse order never sees a later
-// effect without the earlier ones (it can catch a wrong order, never fail a right one).
+// Append, clear the bits, restart the hold-off: a watcher reading in reverse never sees a later effect alone.
 
 template <class Move>
 void watch_order(Runtime& rt, std::size_t bit, Move move) {

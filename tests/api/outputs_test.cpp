@@ -25,8 +25,7 @@ TEST_F(Outputs, ValueTimesLevel) {
         EXPECT_EQ(rt.set_output_value(output, set), 1);
         EXPECT_EQ(value(output), stored) << output;
     }
-    // Only the chosen entry changes, and nothing is queued: the poll loop
-    // sends the table.
+    // Only the chosen entry changes, and nothing is queued: the poll loop sends the table.
     EXPECT_EQ(value(3), 0);
     EXPECT_EQ(queued(), "");
 }
@@ -81,8 +80,7 @@ TEST_F(Outputs, AllOnUsesEachOutputsLevel) {
     EXPECT_EQ(queued(), "");
 }
 
-// A value outside 0..255 is refused; the call does not set the default
-// level either.
+// A value outside 0..255 is refused; the call does not set the default level either.
 TEST_F(Outputs, ValueOutsideTheByteIsRefused) {
     set_level(1, 2);
     ASSERT_EQ(rt.set_output_value(1, 100), 1);
@@ -95,8 +93,7 @@ TEST_F(Outputs, ValueOutsideTheByteIsRefused) {
 }
 
 TEST_F(Outputs, OddLevelsCannotOverflowTheProduct) {
-    // Levels are 1..16 from every normal source; a wild one must still not
-    // overflow (UBSan checks the arithmetic).
+    // Levels are 1..16 from every normal source; a wild one must still not overflow (UBSan checks the arithmetic).
     set_level(1, 2147483647);
     EXPECT_EQ(rt.set_output_value(1, 255), 1);
     EXPECT_GE(value(1), 0);

@@ -18,9 +18,6 @@ class Motion : public ConnectedRuntime {
 protected:
     float speed(int axis) { return mirror().axis_speed[static_cast<std::size_t>(axis)].get(); }
     void set_stored_speed(int axis, float v) { mirror().axis_speed[static_cast<std::size_t>(axis)].set(v); }
-    void set_move_bits(bool on) {
-        for (std::size_t a = 0; a < axis_total; ++a) mirror().axis_state_bits[2 * a].set(on);
-    }
     void set_acc_time(int axis, float t) {
         mirror().axis_params[static_cast<std::size_t>(axis)].set_float_field(field::acc_time, t);
     }
@@ -70,8 +67,7 @@ TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
 
 TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
     set_stored_speed(0, 150.0f);  // would be limited: axis 0's move bit is 0
-    set_move_bits(true);
-    mirror().axis_state_bits[0].set(false);
+    for (std::size_t a = 1; a < axis_total; ++a) mirror().axis_state_bits[2 * a].set(true);
     mirror().status_count.set(30);
     for (double target : {nan_value, inf_value, -inf_value}) {
         EXPECT_EQ(rt.single_move_to(0, target), 0) << target;
@@ -168,11 +164,8 @@ TEST_F(Motion, CoordinatedSpeedsFollowTheDominantAxisProfile) {
 template <class Move>
 void watch_order(Runtime& rt, std::size_t bit, Move move) {
     ControllerMirror& m = rt.mirror();
-    std::atomic<bool> active{false};
-    std::atomic<bool> finished{false};
-    std::atomic<int> generation{0};
-    std::atomic<int> acknowledged{0};
-    std::atomic<int> violations{0};
+    std::atomic<bool> active{false}, finished{false};
+    std::atomic<int> generation{0}, acknowledged{0}, violations{0};
     std::thread watcher([&] {
         while (!finished.load()) {
             // Confirms that no read of the previous round is still going on.

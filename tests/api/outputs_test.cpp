@@ -33,12 +33,9 @@ TEST_F(Outputs, ValueTimesLevel) {
 TEST_F(Outputs, UnknownLevelDefaultsToSixteenAndStays) {
     ASSERT_EQ(level(5), 0);
     EXPECT_EQ(rt.set_output_value(5, 10), 1);
-    EXPECT_EQ(value(5), 160);
-    EXPECT_EQ(level(5), 16);
-    // The on form then uses it.
-    EXPECT_EQ(rt.set_output_on(5, true), 1);
+    EXPECT_TRUE(value(5) == 160 && level(5) == 16);
+    EXPECT_EQ(rt.set_output_on(5, true), 1);  // the on form then uses it
     EXPECT_EQ(value(5), 4080);
-    // Other outputs keep level 0.
     EXPECT_EQ(level(6), 0);
 }
 
@@ -50,10 +47,8 @@ TEST_F(Outputs, OnOffUsesTheLevelUnchangedEvenZero) {
     EXPECT_EQ(value(3), 0);
     EXPECT_EQ(level(3), 4);
 
-    // Level still unknown: on stores 0 and leaves the level at 0.
-    EXPECT_EQ(rt.set_output_on(9, true), 1);
-    EXPECT_EQ(value(9), 0);
-    EXPECT_EQ(level(9), 0);
+    EXPECT_EQ(rt.set_output_on(9, true), 1);  // level still unknown: 0, and the level stays 0
+    EXPECT_TRUE(value(9) == 0 && level(9) == 0);
 }
 
 TEST_F(Outputs, AllOnUsesEachOutputsLevel) {

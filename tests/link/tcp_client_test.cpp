@@ -37,9 +37,7 @@ const std::string gbk_reconnected = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB
 const std::string gbk_reconnect_failed = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC";  // 重新连接失败
 const std::string gbk_send_failed = "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC";                       // 发送失败
 
-int count(const Texts& texts, const std::string& text) {
-    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-}
+int count(const Texts& texts, const std::string& text) { return static_cast<int>(std::ranges::count(texts, text)); }
 
 // The client's callbacks in named lists; connection events "up"/"down", + " elsewhere" off the test's thread.
 class Recorder {
@@ -377,9 +375,7 @@ TEST(TcpClientSend, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
     std::atomic<int> failed_sends{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < senders; ++t) {
-        threads.emplace_back([&client, &failed_sends, t] {
-            if (!client.send_text(std::string(text_size, static_cast<char>('A' + t)))) ++failed_sends;
-        });
+        threads.emplace_back([&, t] { if (!client.send_text(std::string(text_size, char('A' + t)))) ++failed_sends; });
     }
     std::string received;  // read a kilobyte at a time with a short rest in between
     char buffer[1024];

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -280,9 +281,7 @@ TEST_F(ReplyParser, LevelDigits) {
 TEST_F(ReplyParser, LevelCodeOfAnotherLengthStillSetsFlyAndIo) {
     for (auto& level : mirror.output_level) level.set(9);
     ASSERT_EQ(feed("190:" + std::string(23, '0') + ",-1,abc,99999999999,text with blanks"), Conversion::ok);
-    EXPECT_EQ(mirror.fly_counters[0].get(), -1);
-    EXPECT_EQ(mirror.fly_counters[1].get(), 0);
-    EXPECT_EQ(mirror.fly_counters[2].get(), int_max);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(mirror.fly_counters[i].get(), (std::array{-1, 0, int_max})[i]);
     EXPECT_EQ(mirror.io_text.get(), "text with blanks");
     ASSERT_EQ(feed("190:" + std::string(25, '0') + ",1,2,3,x"), Conversion::ok);
     for (const auto& level : mirror.output_level) EXPECT_EQ(level.get(), 9);

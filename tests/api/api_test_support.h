@@ -1,13 +1,11 @@
-// Shared pieces of the export tests: a Runtime that believes it is
-// connected (no network, nothing consumes the queue, so every queued command
-// can be read back with take()), and small helpers.
+// Shared pieces of the export tests: a Runtime that believes it is connected, whose queue nothing consumes.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,9 +14,8 @@
 
 namespace orvane::test {
 
-// A configuration that never reaches a real controller: nothing listens on
-// 127.0.0.1 port 1, and unit tests do not call initial() anyway.
-inline RuntimeConfig offline_config() {
+// Nothing listens on 127.0.0.1 port 1, and unit tests do not call initial() anyway.
+inline RuntimeConfig offline_config(int home_pause_ms = RuntimeConfig::defaults().home_pause_ms) {
     RuntimeConfig config = RuntimeConfig::defaults();
     config.net_prefix = "127.0.0.";
     config.default_host = "1";
@@ -28,11 +25,11 @@ inline RuntimeConfig offline_config() {
     config.raw_send_pause_ms = 20;
     config.restart_pause_ms = 20;
     config.quick_restart_pause_ms = 20;
+    config.home_pause_ms = home_pause_ms;
     return config;
 }
 
-// A counting call of get_fly_pos limits the next copying call on the same
-// thread; a test must not inherit one from an earlier test in the process.
+// A counting get_fly_pos limits the next copy on its thread: no test may inherit one.
 inline void forget_fly_count(Runtime& rt) {
     const auto held = rt.mirror().fly_positions.snapshot();
     rt.mirror().fly_positions.clear();
@@ -69,6 +66,13 @@ inline double time_call_ms(const std::function<void()>& call) {
     return elapsed_ms(start);
 }
 
+// The shortest of a few calls: one late wake-up must not make a quick call look slow.
+inline double fastest_ms(const std::function<void()>& call, int tries = 5) {
+    double best = 1e9;
+    for (int i = 0; i < tries; ++i) best = std::min(best, time_call_ms(call));
+    return best;
+}
+
 // Polls a condition until it holds or the deadline passes.
 inline bool wait_until(const std::function<bool()>& condition, int timeout_ms, int step_ms = 2) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -77,20 +81,6 @@ inline bool wait_until(const std::function<bool()>& condition, int timeout_ms, i
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
     }
-}
-
-// A "100" status line: 18 values, or 42 with the 24 present output values.
-inline std::string status_line(const std::array<std::int32_t, 12>& counts, int word1, int word2, int type,
-                               int inputs_1_8 = 0, int inputs_9_16 = 0, int inputs_17_24 = 0,
-                               const std::array<int, 24>* outputs = nullptr) {
-    std::string line = "100:";
-    for (std::int32_t c : counts) line += std::to_string(c) + ",";
-    line += std::to_string(word1) + "," + std::to_string(word2) + "," + std::to_string(type) + "," +
-            std::to_string(inputs_1_8) + "," + std::to_string(inputs_9_16) + "," + std::to_string(inputs_17_24);
-    if (outputs != nullptr) {
-        for (int v : *outputs) line += "," + std::to_string(v);
-    }
-    return line + "\n";
 }
 
 }  // namespace orvane::test

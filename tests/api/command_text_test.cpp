@@ -1,12 +1,7 @@
-// The text every queued command goes out as, in one table, and the number
-// forms the controller reads: every number field is an integer, a "%f"
-// number (six decimals) or a speed with one decimal.
-#include <gtest/gtest.h>
-
+// Every queued command's text, and the number forms the controller reads (integer, "%f", one-decimal speed).
 #include <cmath>
-#include <functional>
 #include <regex>
-#include <string>
+#include <sstream>
 #include <vector>
 
 #include "api_test_support.h"
@@ -20,7 +15,7 @@ struct CommandCase {
     const char* text;
 };
 
-std::string cmd(Runtime& rt, int code, int axis, std::string text) { return std::to_string(rt.cmd(code, axis, text)); }
+int cmd(Runtime& rt, int code, int axis, std::string text) { return rt.cmd(code, axis, text); }
 
 const CommandCase commands[] = {
     {"single move", [](Runtime& rt) { return rt.single_move_to(2, 100.5); }, "160:2,25.0,100.500000!"},
@@ -73,26 +68,20 @@ const CommandCase commands[] = {
      "490:-2147483648,0,2147483647!"},
     {"fly start", [](Runtime& rt) { return rt.start_fly(0, 1); }, "500:0,1!"},
     {"fly trim", [](Runtime& rt) { return rt.trim_fly(-5); }, "510:-5!"},
-    {"code 0", [](Runtime& rt) { return std::stoi(cmd(rt, 0, 0, "1,2,3")); }, "2000:1,2,3!"},
-    {"code 0, empty", [](Runtime& rt) { return std::stoi(cmd(rt, 0, 5, "")); }, "2000:!"},
-    {"code 100", [](Runtime& rt) { return std::stoi(cmd(rt, 100, 3, "9,8")); }, "200:3,9,8!"},
-    {"code 101", [](Runtime& rt) { return std::stoi(cmd(rt, 101, 4, "9,8")); }, "210:4!"},
-    {"code 5", [](Runtime& rt) { return std::stoi(cmd(rt, 5, 0, "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,1,1,1,1,1,1,1,1")); },
+    {"code 0", [](Runtime& rt) { return cmd(rt, 0, 0, "1,2,3"); }, "2000:1,2,3!"},
+    {"code 0, empty", [](Runtime& rt) { return cmd(rt, 0, 5, ""); }, "2000:!"},
+    {"code 100", [](Runtime& rt) { return cmd(rt, 100, 3, "9,8"); }, "200:3,9,8!"},
+    {"code 101", [](Runtime& rt) { return cmd(rt, 101, 4, "9,8"); }, "210:4!"},
+    {"code 5", [](Runtime& rt) { return cmd(rt, 5, 0, "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,1,1,1,1,1,1,1,1"); },
      "180:0123456789ABCDEF00000000!"},
 };
 
-class CommandTexts : public ConnectedRuntime {
-protected:
-    CommandTexts() : ConnectedRuntime(fast_config()) {
+struct CommandTexts : ConnectedRuntime {
+    CommandTexts() : ConnectedRuntime(offline_config(0)) {
         mirror().axis_speed[0].set(150.0f);  // above 100 while moving: sent as 100
         mirror().axis_speed[1].set(12.345f);
         mirror().axis_speed[2].set(25.0f);
         mirror().axis_speed[3].set(7.0f);
-    }
-    static RuntimeConfig fast_config() {
-        RuntimeConfig config = offline_config();
-        config.home_pause_ms = 0;
-        return config;
     }
 };
 
@@ -104,22 +93,13 @@ TEST_F(CommandTexts, EachOperationQueuesItsText) {
     }
 }
 
-// Splits queued commands into their number fields: "160:2,25.0,1.000000!"
-// gives 2, 25.0 and 1.000000 (the command code is not a field).
+// "160:2,25.0,1.000000!" gives 2, 25.0 and 1.000000.
 std::vector<std::string> number_fields(const std::string& queued_text) {
     std::vector<std::string> fields;
-    std::size_t start = 0;
-    while (start < queued_text.size()) {
-        const std::size_t end = queued_text.find('!', start);
-        const std::string command = queued_text.substr(start, end - start);
-        start = end == std::string::npos ? queued_text.size() : end + 1;
-        std::size_t pos = command.find(':');
-        if (pos == std::string::npos) continue;
-        while (pos != std::string::npos) {
-            const std::size_t next = command.find(',', pos + 1);
-            fields.push_back(command.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1));
-            pos = next;
-        }
+    std::stringstream commands(queued_text);
+    for (std::string command; std::getline(commands, command, '!');) {
+        std::stringstream values(command.substr(command.find(':') + 1));
+        for (std::string field; std::getline(values, field, ',');) fields.push_back(field);
     }
     return fields;
 }

@@ -1,6 +1,4 @@
-// The exports against a simulator at the library's default controller
-// address (a privileged port: skipped where it cannot be bound). Tests that
-// use that address hold the default_controller_address resource lock.
+// The exports against a simulator at the default controller address (skipped where it cannot be bound).
 #include <orvane/orvane.h>
 #include <orvane_sim/simulator.h>
 

@@ -1,11 +1,4 @@
-// Every operation's refusals in one table: not connected, an axis outside
-// 0..5 or beyond the controller's axis count, an I/O number outside 1..24
-// and a null array. A refused call returns 0 and queues nothing. (The
-// numbered commands' refusals are in numbered_command_test.cpp.)
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
+// Every operation's refusals in one table: a refused call returns 0 and queues nothing.
 #include <vector>
 
 #include "api_test_support.h"
@@ -54,8 +47,7 @@ const Operation operations[] = {
     {"set_fly", Guard::none, true, [](Runtime& rt, int) { return rt.set_fly(1, 2, 3); }},
     {"start_fly", Guard::none, true, [](Runtime& rt, int) { return rt.start_fly(1, 2); }},
     {"trim_fly", Guard::none, true, [](Runtime& rt, int) { return rt.trim_fly(1); }},
-    // The coordinated move has no guard at all: it is queued for the next
-    // connection.
+    // No guard at all: queued for the next connection.
     {"xyz_move_to", Guard::none, false, [](Runtime& rt, int) { return rt.xyz_move_to(0, 0, 0); }},
 };
 
@@ -85,14 +77,8 @@ std::vector<Case> cases_for(Guard guard) {
 // A valid argument of the operation, for the connection check.
 int valid_argument(Guard guard) { return guard == Guard::io_number || guard == Guard::array ? 1 : 0; }
 
-class Guards : public ConnectedRuntime {
-protected:
-    Guards() : ConnectedRuntime(fast_config()) {}
-    static RuntimeConfig fast_config() {
-        RuntimeConfig config = offline_config();
-        config.home_pause_ms = 0;
-        return config;
-    }
+struct Guards : ConnectedRuntime {
+    Guards() : ConnectedRuntime(offline_config(0)) {}
 };
 
 TEST_F(Guards, ArgumentsOutsideTheirRangeAreRefusedAndQueueNothing) {

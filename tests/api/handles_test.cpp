@@ -1,6 +1,4 @@
-// Controller handles: several controllers in one process, each with its
-// own address, port, link, loop and state; their lifetime from any thread;
-// and the C++ class over them.
+// Controller handles: several controllers in one process, their lifetime from any thread, and the C++ class.
 #include <orvane/controller.hpp>
 #include <orvane/orvane_c.h>
 #include <orvane_sim/simulator.h>
@@ -149,8 +147,7 @@ TEST(Handles, HostNamesAreLookedUpAndWaitsForHomeAndRest) {
     EXPECT_EQ(controller.wait_at_rest({7}, 0ms), orvane::WaitStatus::refused);
 }
 
-// The ways a handle can end while its link is busy (and the guards of a
-// handle that is not connected).
+// The ways a handle can end while its link is busy (and the guards of a handle that is not connected).
 TEST(Handles, DestroyWhileConnectingReconnectingOrWaiting) {
     orvane::testing::StalledListener stalled;  // connects hang until the time-out
     ASSERT_TRUE(stalled.ok());
@@ -168,8 +165,7 @@ TEST(Handles, DestroyWhileConnectingReconnectingOrWaiting) {
         EXPECT_EQ(orvane_ctl_xyz_move_to(handle, 1, 2, 3), 1) << "queued without a connection";
         std::atomic<int> wait_result{1};
         std::thread waiter([&] { wait_result = orvane_ctl_wait_ready(handle, 60000); });
-        // The wait must be under way before the handle goes: a call that
-        // only begins afterwards uses a freed handle.
+        // The wait must be under way before the handle goes: a call that only begins afterwards uses a freed handle.
         while (handle->waits.load() == 0) std::this_thread::yield();
         EXPECT_EQ(orvane_destroy(handle), ORVANE_OK);
         waiter.join();
@@ -234,11 +230,10 @@ TEST(Handles, AHandlerCannotEndItsOwnHandleAndGuardsAreThoseOfTheExports) {
     // The guards are those of the exports.
     ASSERT_EQ(orvane_ctl_wait_ready(handle, 5000), 1);
     int state = 0;
-    EXPECT_EQ(orvane_ctl_get_move_state(handle, 6, &state), 0);
-    EXPECT_EQ(orvane_ctl_get_move_state(handle, 5, nullptr), 0);
-    EXPECT_EQ(orvane_ctl_get_input_bit(handle, 25, &state), 0);
-    EXPECT_EQ(orvane_ctl_wait_at_rest(handle, 0, 0), ORVANE_E_BAD_ARGUMENT);
-    EXPECT_EQ(orvane_ctl_wait_at_rest(handle, 1u << 6, 0), ORVANE_E_BAD_ARGUMENT);
+    EXPECT_EQ(orvane_ctl_get_move_state(handle, 6, &state) + orvane_ctl_get_move_state(handle, 5, nullptr) +
+                  orvane_ctl_get_input_bit(handle, 25, &state),
+              0);
+    for (const unsigned m : {0u, 1u << 6}) EXPECT_EQ(orvane_ctl_wait_at_rest(handle, m, 0), ORVANE_E_BAD_ARGUMENT);
     char text[8];
     size_t needed = 0;
     EXPECT_EQ(orvane_ctl_cmd(handle, ORVANE_CMD_READ_PARAMETERS, 0, "", text, sizeof text, &needed),
@@ -249,15 +244,13 @@ TEST(Handles, AHandlerCannotEndItsOwnHandleAndGuardsAreThoseOfTheExports) {
 
 TEST(Handles, AtMostTwoThreadsPerController) {
     if (orvane::platform::thread_count() < 0) GTEST_SKIP() << "this platform does not tell its thread count";
-    // Peers that serve every connection on one thread of their own, started
-    // before counting, so the count changes by the controllers' threads only.
+    // Peers started before counting, so the count changes by the controllers' threads only.
     constexpr int count = 6;
     std::vector<std::unique_ptr<orvane::testing::LoopbackPeer>> peers;
     for (int i = 0; i < count; ++i) peers.push_back(std::make_unique<orvane::testing::LoopbackPeer>());
     int with_warm_up = 0;
     {
-        // One controller first: a platform layer that starts helper threads
-        // of its own on first use (wine does) has them before the count.
+        // A platform layer starting helper threads on first use (wine does) has them before the count.
         orvane::Controller warm_up(class_options(peers.front()->port()));
         ASSERT_EQ(warm_up.wait_connected(5s), orvane::WaitStatus::done);
         with_warm_up = orvane::platform::thread_count();

@@ -1,7 +1,5 @@
 // Homing, jogging, stopping and zeroing.
-#include <algorithm>
 #include <atomic>
-#include <limits>
 #include <thread>
 
 #include "api_test_support.h"
@@ -9,15 +7,7 @@
 namespace orvane::test {
 namespace {
 
-class Homing : public ConnectedRuntime {
-protected:
-    // The shortest of a few calls: one late wake-up must not make a call
-    // that returns at once look slow.
-    double fastest_ms(const std::function<void()>& call, int tries = 5) {
-        double best = 1e9;
-        for (int i = 0; i < tries; ++i) best = std::min(best, time_call_ms(call));
-        return best;
-    }
+struct Homing : ConnectedRuntime {
     float speed(int axis) { return mirror().axis_speed[static_cast<std::size_t>(axis)].get(); }
 };
 
@@ -36,8 +26,7 @@ TEST_F(Homing, HomeClearsOnlyTheHomeBitAndLeavesSpeedAndHoldOffAlone) {
     EXPECT_FALSE(home);
 }
 
-// A jog keeps the slow speed it raised to one tenth (its text:
-// command_text_test) and changes no state bit.
+// A jog keeps the slow speed it raised to one tenth (its text: command_text_test).
 TEST_F(Homing, JogKeepsTheRaisedSpeedAndChangesNoStateBit) {
     for (auto& bit : mirror().axis_state_bits) bit.set(true);
     mirror().status_count.set(33);
@@ -51,19 +40,15 @@ TEST_F(Homing, JogKeepsTheRaisedSpeedAndChangesNoStateBit) {
 }
 
 TEST_F(Homing, OnlyHomingPausesTheCaller) {
-    const double home_ms = time_call_ms([&] { ASSERT_EQ(rt.go_home(0, 10.0f), 1); });
-    EXPECT_GE(home_ms, 45.0);
+    EXPECT_GE(time_call_ms([&] { ASSERT_EQ(rt.go_home(0, 10.0f), 1); }), 45.0);
     EXPECT_LT(fastest_ms([&] { rt.jog_move(0, true); }), 25.0);
     EXPECT_LT(fastest_ms([&] { rt.stop(0, 0); }), 25.0);
     EXPECT_LT(fastest_ms([&] { rt.zero(0); }), 25.0);
 }
 
-// The pause comes after the command is queued, so the poll loop can send
-// it meanwhile. A long pause makes this independent of scheduling noise.
+// Queued before the pause, so the poll loop sends it meanwhile; a long pause outlasts scheduling noise.
 TEST(HomingPause, CommandIsQueuedBeforeThePause) {
-    RuntimeConfig config = offline_config();
-    config.home_pause_ms = 1500;
-    Runtime rt(config);
+    Runtime rt(offline_config(1500));
     rt.mirror().connected.store(true);
     std::atomic<bool> returned{false};
     const auto start = Clock::now();

@@ -18,9 +18,6 @@ class Motion : public ConnectedRuntime {
 protected:
     float speed(int axis) { return mirror().axis_speed[static_cast<std::size_t>(axis)].get(); }
     void set_stored_speed(int axis, float v) { mirror().axis_speed[static_cast<std::size_t>(axis)].set(v); }
-    void set_move_bits(bool on) {
-        for (std::size_t a = 0; a < axis_total; ++a) mirror().axis_state_bits[2 * a].set(on);
-    }
     void set_acc_time(int axis, float t) {
         mirror().axis_params[static_cast<std::size_t>(axis)].set_float_field(field::acc_time, t);
     }
@@ -35,8 +32,7 @@ TEST_F(Motion, SetSpeedStoresMagnitudeSendsNothingAndRefusesZero) {
     EXPECT_EQ(queued(), "");
 }
 
-// A stored speed above 100 is limited, and the limit stored, only while the
-// axis's own move bit is 0.
+// A stored speed above 100 is limited, and the limit stored, only while the axis's own move bit is 0.
 TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
     const std::tuple<float, bool, const char*, float> cases[] = {
         {0.0f, false, "160:3,0.0,1.000000!", 0.0f},  // before any speed
@@ -54,8 +50,7 @@ TEST_F(Motion, SingleMoveSendsTheStoredSpeedLimitedWhileTheMoveBitIsZero) {
     }
 }
 
-// A move clears the move bits of its axes (4; 0 to 2) and restarts the
-// hold-off (which the reply parser's tests follow from there).
+// A move clears the move bits of its axes (4; 0 to 2) and restarts the hold-off.
 TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
     set_stored_speed(0, 50.0f);
     for (const bool coordinated : {false, true}) {
@@ -72,8 +67,7 @@ TEST_F(Motion, MovesClearTheirMoveBitsAndRestartTheHoldOff) {
 
 TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
     set_stored_speed(0, 150.0f);  // would be limited: axis 0's move bit is 0
-    set_move_bits(true);
-    mirror().axis_state_bits[0].set(false);
+    for (std::size_t a = 1; a < axis_total; ++a) mirror().axis_state_bits[2 * a].set(true);
     mirror().status_count.set(30);
     for (double target : {nan_value, inf_value, -inf_value}) {
         EXPECT_EQ(rt.single_move_to(0, target), 0) << target;
@@ -85,8 +79,7 @@ TEST_F(Motion, NonFiniteTargetsAreRefusedWithoutEffects) {
     EXPECT_EQ(mirror().status_count.get(), 30);
 }
 
-// Whatever speed was stored or the arithmetic gives, a command carries
-// numbers in fixed notation: never "nan" or "inf".
+// Whatever speed was stored or the arithmetic gives, a command carries numbers in fixed notation: never "nan" or "inf".
 void expect_well_formed(const std::string& command, const char* shape_text) {
     EXPECT_TRUE(std::regex_match(command, std::regex(shape_text))) << command;
     EXPECT_EQ(command.find("nan"), std::string::npos) << command;
@@ -108,8 +101,7 @@ TEST_F(Motion, NonFiniteStoredSpeedNeverReachesTheWire) {
     }
 }
 
-// Speeds and acceleration times of axes 0..2, positions, which move bits
-// are 0 (only the dominant axis's counts), the target and the command.
+// Per axis 0..2: speed, acceleration time, position, move bit 0 (only the dominant axis's counts).
 struct CoordinatedCase {
     const char* what;
     std::array<float, 3> speeds;
@@ -167,18 +159,13 @@ TEST_F(Motion, CoordinatedSpeedsFollowTheDominantAxisProfile) {
     }
 }
 
-// The command is appended, then the move bits cleared, then the hold-off
-// restarted: a watcher reading them in reverse order never sees a later
-// effect without the earlier ones (it can catch a wrong order, never fail a right one).
+// Append, clear the bits, restart the hold-off: a watcher reading in reverse never sees a later effect alone.
 
 template <class Move>
 void watch_order(Runtime& rt, std::size_t bit, Move move) {
     ControllerMirror& m = rt.mirror();
-    std::atomic<bool> active{false};
-    std::atomic<bool> finished{false};
-    std::atomic<int> generation{0};
-    std::atomic<int> acknowledged{0};
-    std::atomic<int> violations{0};
+    std::atomic<bool> active{false}, finished{false};
+    std::atomic<int> generation{0}, acknowledged{0}, violations{0};
     std::thread watcher([&] {
         while (!finished.load()) {
             // Confirms that no read of the previous round is still going on.

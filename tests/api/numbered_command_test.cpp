@@ -1,5 +1,4 @@
-// The numbered entry point, without a controller: read-outs, table writes,
-// queued free commands, and the guards.
+// The numbered entry point, without a controller: read-outs, table writes, queued free commands, and the guards.
 #include <atomic>
 #include <limits>
 #include <thread>
@@ -56,8 +55,6 @@ std::string repeat(const std::string& field, int n) {
 // 21 parameter fields, distinct enough to catch a field landing elsewhere.
 const char* const record_text = "1,-2,20000,4,55,1,7,8,-9,1,0.5,1.25,250.75,12.5,-500,600.5,17,0.3,0.002,5,21.5";
 
-// ---- guards ----------------------------------------------------------------
-
 TEST_F(Cmd, NotConnectedOrAnAxisAboveFiveRefusesEveryCodeButTheQuickSwitch) {
     for (const bool connected : {false, true}) {
         mirror().connected.store(connected);
@@ -94,8 +91,6 @@ TEST_F(Cmd, UnknownCodeDoesNothingAndCode6000SetsTheAddressFromAHostNumber) {
     rt.close();
 }
 
-// ---- read-outs -------------------------------------------------------------
-
 TEST_F(Cmd, Code1AppendsPositionsAndRawCounts) {
     for (std::size_t i = 0; i < axis_total; ++i) mirror().axis_pos[i].set(1.5f * static_cast<float>(i) - 2.0f);
     for (std::size_t j = 0; j < raw_count_total; ++j) mirror().status_raw[j].set(static_cast<int>(j) * 100 - 300);
@@ -118,8 +113,7 @@ TEST_F(Cmd, Code2AppendsTheAxisRecord) {
     EXPECT_EQ(out(2, 2, "#"), "#" + repeat("0", 10) + "," + repeat("0.000000", 11));
 }
 
-// The read-outs are for the host: a value that is not finite shows as "%f"
-// writes it (never "-nan"), not as a number it is not.
+// A value that is not finite shows as "%f" writes it (never "-nan").
 TEST_F(Cmd, Codes1And2WriteNonFiniteValuesAsPrintfDoes) {
     const std::pair<float, const char*> cases[] = {{std::numeric_limits<float>::infinity(), "inf"},
                                                    {-std::numeric_limits<float>::infinity(), "-inf"},
@@ -170,9 +164,6 @@ TEST_F(Cmd, TextReadOutsReplaceTheTextAnd5011EmptiesTheLastAnswer) {
     EXPECT_EQ(out(5010, 0, "old"), "");
 }
 
-// ---- code 3: an axis's parameter record --------------------------------------
-
-// (The queries that read the record: queries_test.)
 TEST_F(Cmd, Code3StoresTheRecordAndSendsTheCallersText) {
     EXPECT_EQ(out(3, 2, record_text), record_text);
     EXPECT_EQ(queued(), std::string("120:2,") + record_text + "!");
@@ -227,8 +218,6 @@ TEST_F(Cmd, Code5ClampsStoresAndSendsLevelDigits) {
     EXPECT_EQ(mirror().output_value[2].get(), 2550);
 }
 
-// ---- direct sends and address switches without a controller ------------------
-
 TEST(CmdRawSend, PausesPollingForItsDurationEvenWithoutALink) {
     RuntimeConfig config = offline_config();
     config.raw_send_pause_ms = 400;
@@ -280,8 +269,7 @@ TEST(CmdRawSend, OverlappingRawSendsKeepPollingPausedUntilTheLastEnds) {
     second.join();
     ASSERT_TRUE(first_inside && second_inside);
     EXPECT_FALSE(rt.mirror().poll_paused.load()) << "polling stays paused after both ended";
-    // The second pause cannot end before second_started + pause: if the first
-    // thread looked before that, both overlapped at that moment.
+    // The second pause cannot end before second_started + pause: looked at before that, both overlapped.
     const bool second_still_inside = looked_at + std::chrono::milliseconds(20) < second_started + pause;
     if (!began_before_first_ended || !second_still_inside) {
         GTEST_SKIP() << "the two raw sends did not overlap as planned (a thread was held up "
@@ -290,16 +278,14 @@ TEST(CmdRawSend, OverlappingRawSendsKeepPollingPausedUntilTheLastEnds) {
     EXPECT_TRUE(paused_after_first) << "polling resumed when the first of two overlapping raw sends ended";
 }
 
-// Code 6001 runs while disconnected, with any axis, and returns 0; it clears
-// levels and values but keeps what was last sent and the one-time seeding.
+// Code 6001 returns 0 with any axis; it clears levels and values, keeps what was sent and the seeding.
 TEST(CmdQuickSwitch, SetsTheAddressAndClearsLevelsAndValues) {
     Runtime rt(offline_config());
     rt.mirror().output_level[3].set(5);
     rt.mirror().output_value[3].set(50);
     rt.mirror().output_sent[3].set(50);
     rt.mirror().outputs_synced.store(true);
-    // Incomplete dotted text is a host number after the prefix; a complete
-    // address is used whole (nothing listens there: refused at once).
+    // Incomplete dotted text is a host number after the prefix; a complete address is used whole.
     const std::tuple<std::string, int, std::string> cases[] = {
         {"1.2.3", 99, "127.0.0.1.2.3"}, {" 127.0.0.5", -5, "127.0.0. 127.0.0.5"}, {"127.9.8.7", 0, "127.9.8.7"}};
     for (const auto& [host, axis, address] : cases) {

@@ -25,8 +25,7 @@ TEST_F(Outputs, ValueTimesLevel) {
         EXPECT_EQ(rt.set_output_value(output, set), 1);
         EXPECT_EQ(value(output), stored) << output;
     }
-    // Only the chosen entry changes, and nothing is queued: the poll loop
-    // sends the table.
+    // Only the chosen entry changes, and nothing is queued: the poll loop sends the table.
     EXPECT_EQ(value(3), 0);
     EXPECT_EQ(queued(), "");
 }
@@ -34,12 +33,9 @@ TEST_F(Outputs, ValueTimesLevel) {
 TEST_F(Outputs, UnknownLevelDefaultsToSixteenAndStays) {
     ASSERT_EQ(level(5), 0);
     EXPECT_EQ(rt.set_output_value(5, 10), 1);
-    EXPECT_EQ(value(5), 160);
-    EXPECT_EQ(level(5), 16);
-    // The on form then uses it.
-    EXPECT_EQ(rt.set_output_on(5, true), 1);
+    EXPECT_TRUE(value(5) == 160 && level(5) == 16);
+    EXPECT_EQ(rt.set_output_on(5, true), 1);  // the on form then uses it
     EXPECT_EQ(value(5), 4080);
-    // Other outputs keep level 0.
     EXPECT_EQ(level(6), 0);
 }
 
@@ -51,10 +47,8 @@ TEST_F(Outputs, OnOffUsesTheLevelUnchangedEvenZero) {
     EXPECT_EQ(value(3), 0);
     EXPECT_EQ(level(3), 4);
 
-    // Level still unknown: on stores 0 and leaves the level at 0.
-    EXPECT_EQ(rt.set_output_on(9, true), 1);
-    EXPECT_EQ(value(9), 0);
-    EXPECT_EQ(level(9), 0);
+    EXPECT_EQ(rt.set_output_on(9, true), 1);  // level still unknown: 0, and the level stays 0
+    EXPECT_TRUE(value(9) == 0 && level(9) == 0);
 }
 
 TEST_F(Outputs, AllOnUsesEachOutputsLevel) {
@@ -81,8 +75,7 @@ TEST_F(Outputs, AllOnUsesEachOutputsLevel) {
     EXPECT_EQ(queued(), "");
 }
 
-// A value outside 0..255 is refused; the call does not set the default
-// level either.
+// A value outside 0..255 is refused; the call does not set the default level either.
 TEST_F(Outputs, ValueOutsideTheByteIsRefused) {
     set_level(1, 2);
     ASSERT_EQ(rt.set_output_value(1, 100), 1);
@@ -95,8 +88,7 @@ TEST_F(Outputs, ValueOutsideTheByteIsRefused) {
 }
 
 TEST_F(Outputs, OddLevelsCannotOverflowTheProduct) {
-    // Levels are 1..16 from every normal source; a wild one must still not
-    // overflow (UBSan checks the arithmetic).
+    // Levels are 1..16 from every normal source; a wild one must still not overflow (UBSan checks the arithmetic).
     set_level(1, 2147483647);
     EXPECT_EQ(rt.set_output_value(1, 255), 1);
     EXPECT_GE(value(1), 0);

@@ -1,5 +1,4 @@
-// Status queries, answered from the mirror. (Which arguments each refuses:
-// guards_test.)
+// Status queries, answered from the mirror (which arguments each refuses: guards_test).
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -43,14 +42,11 @@ TEST_F(Queries, SoftLimitsAndFlyAnswerWithoutAConnection) {
     }
     EXPECT_EQ(fly(), (std::array<int, 3>{0, 0, 0}));
     // Values from before outlive the link.
-    mirror().fly_counters[0].set(3);
-    mirror().fly_counters[1].set(-4);
-    mirror().fly_counters[2].set(5);
+    for (std::size_t i = 0; i < 3; ++i) mirror().fly_counters[i].set(i == 1 ? -4 : static_cast<int>(3 + i));
     mirror().fly_positions.replace({1.25f});
     EXPECT_EQ(fly(), (std::array<int, 3>{3, -4, 5}));
     double p = 0;
-    EXPECT_EQ(rt.get_fly_pos(&p), 1);
-    EXPECT_EQ(p, 1.25);
+    EXPECT_TRUE(rt.get_fly_pos(&p) == 1 && p == 1.25);
     mirror().fly_positions.clear();
     EXPECT_EQ(rt.get_fly_pos(nullptr), 0);
 }
@@ -70,11 +66,9 @@ TEST_F(Queries, RefusedQueriesLeaveTheCallersVariables) {
         double time = -7, left = 7, right = 7;
         bool rotation = true, home = false, moving = false, level = false;
         int speed = -3;
-        EXPECT_EQ(rt.get_acc_time(axis, time), 0);
-        EXPECT_EQ(rt.get_axis_rotation(axis, rotation), 0);
-        EXPECT_EQ(rt.get_home_state(axis, home) + rt.get_move_state(axis, moving), 0);
-        EXPECT_EQ(rt.get_input_bit(input, level), 0);
-        EXPECT_EQ(rt.get_max_speed(axis, speed), 0);
+        EXPECT_EQ(rt.get_acc_time(axis, time) + rt.get_axis_rotation(axis, rotation) + rt.get_home_state(axis, home) +
+                      rt.get_move_state(axis, moving) + rt.get_input_bit(input, level) + rt.get_max_speed(axis, speed),
+                  0);
         EXPECT_TRUE(time == -7 && rotation && !home && !moving && !level && speed == -3);
         if (connected) {
             EXPECT_EQ(rt.get_soft_limits(axis, left, right), 0);
@@ -100,8 +94,7 @@ TEST_F(Queries, TypeAccelerationTimeRotationAndPositionsOfAllSixAxes) {
     double time = 0;
     bool rotation = false;
     EXPECT_EQ(rt.get_acc_time(3, time) + rt.get_axis_rotation(3, rotation), 2);
-    EXPECT_EQ(time, 0.75);
-    EXPECT_TRUE(rotation);
+    EXPECT_TRUE(time == 0.75 && rotation);
     EXPECT_EQ(rt.get_axis_rotation(2, rotation), 1);
     EXPECT_FALSE(rotation);
     // Positions of all six axes also on a three-axis controller.
@@ -129,7 +122,7 @@ TEST_F(Queries, MoveAndHomeStateBitsPerAxis) {
 }
 
 TEST_F(Queries, InputsFollowStatusReplies) {
-    rt.on_data(status_line({}, 0, 0, 2, 0x02, 0x02, 0x80));  // inputs 2, 10 and 24 on
+    rt.on_data("100:0,0,0,0,0,0,0,0,0,0,0,0,0,0,2,2,2,128\n");  // inputs 2, 10 and 24 on
     const auto on = [](int n) { return n == 2 || n == 10 || n == 24; };
     for (int n = 1; n <= 24; ++n) {
         bool level = !on(n);
@@ -161,8 +154,7 @@ TEST_F(Queries, SoftLimitsMoveInwardsByTheMarginInSinglePrecision) {
     EXPECT_EQ(right, static_cast<double>(0.1f - 0.2f));
 }
 
-// Truncated towards zero, saturated outside the int range; 0 before the
-// parameters arrive.
+// Truncated towards zero, saturated outside the int range; 0 before the parameters arrive.
 TEST_F(Queries, MaxSpeed) {
     int speed = -1;
     EXPECT_EQ(rt.get_max_speed(0, speed), 1);
@@ -186,11 +178,9 @@ TEST_F(Queries, FlyPositionsCountAndCopy) {
     got.fill(-1);
     EXPECT_EQ(rt.get_fly_pos(got.data()), 3);
     EXPECT_EQ(got, (std::array<double, 5>{1.5, -2.25, static_cast<double>(12.345f), -1, -1}));
-
 }
 
-// An array sized from a count is never overrun: a counting call limits the
-// next copying call on the same thread and runtime, once.
+// A counting call limits the next copying call on the same thread and runtime, once.
 TEST_F(Queries, ACountLimitsTheNextCopyOnce) {
     const std::tuple<Floats, Floats, int> cases[] = {
         {{1, 2}, {1, 2, 3, 4, 5}, 2},  // the list grew before the copying call
@@ -223,8 +213,7 @@ TEST_F(Queries, ACountLimitsTheNextCopyOnce) {
 }
 
 TEST_F(Queries, FlyPositionsWhileTheParserReplacesThem) {
-    // Copies must not overlap replacements (ASan/TSan watch this); every
-    // copy is one whole list.
+    // Copies must not overlap replacements (ASan/TSan watch this); every copy is one whole list.
     std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; i < 2000; ++i) {

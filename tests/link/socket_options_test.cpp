@@ -1,7 +1,4 @@
-// The TCP options the link relies on: no Nagle delay for its short command
-// lines, and keepalive with the link's timings so that a controller that
-// vanished without a word is noticed. Read back with getsockopt where the
-// platform allows (link_platform.h); skipped with the reason elsewhere.
+// No Nagle delay for command lines, keepalive to notice a vanished controller; read back where possible.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -58,8 +55,7 @@ struct LoopbackPair {
     }
 };
 
-// Set on a fresh pair (where they read back off before), and on the link's
-// own connection.
+// Set on a fresh pair (where they read back off before), and on the link's own connection.
 TEST(SocketOptions, NoDelayAndKeepaliveReadBackAsTheyWereSet) {
     std::string why_not;
     if (!testing::socket_options_accessible(why_not)) GTEST_SKIP() << why_not;
@@ -91,9 +87,7 @@ TEST(SocketOptions, NoDelayAndKeepaliveReadBackAsTheyWereSet) {
         options = SocketOptions{};
         ASSERT_TRUE(testing::read_socket_options(link_socket, options));
         expect_keepalive(options, k);
-        // The search above looked at every socket of the process, the peer's
-        // end too: closing it through the peer's lock orders the close after
-        // the search (which ThreadSanitizer, watching sockets, checks).
+        // The search above read the peer's end too: closing it under the peer's lock orders it after (TSan checks).
         EXPECT_TRUE(peer.close_connection(0));
         client.disconnect();
     }

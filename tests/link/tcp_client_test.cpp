@@ -1,6 +1,4 @@
-// The controller link against a loopback peer: connecting, time-outs,
-// reconnection, chunking of received bytes, sending and its failures, and
-// stopping.
+// The controller link against a loopback peer: connecting, time-outs, reconnection, receiving, sending, stopping.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,20 +31,15 @@ using testing::wait_until;
 using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
-// The link's texts in the GBK code page, byte by byte, so that a wrong text
-// in the library is caught.
+// The link's texts in the GBK code page, byte by byte.
 const std::string gbk_reconnecting = "\xB3\xA2\xCA\xD4\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3...";   // 尝试重新连接...
 const std::string gbk_reconnected = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6!";      // 重新连接成功!
 const std::string gbk_reconnect_failed = "\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC";  // 重新连接失败
 const std::string gbk_send_failed = "\xB7\xA2\xCB\xCD\xCA\xA7\xB0\xDC";                       // 发送失败
 
-int count(const Texts& texts, const std::string& text) {
-    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-}
+int count(const Texts& texts, const std::string& text) { return static_cast<int>(std::ranges::count(texts, text)); }
 
-// Everything the client tells through its callbacks, in named lists; a
-// connection event is "up" or "down", with " elsewhere" when it came on
-// another thread than the test's.
+// The client's callbacks in named lists; connection events "up"/"down", + " elsewhere" off the test's thread.
 class Recorder {
 public:
     void attach(TCPClient& client) {
@@ -80,15 +73,12 @@ private:
     std::map<std::string, Texts> lists_;
 };
 
-LinkTimings fast() {
-    return testing::fast_link_timings();
-}
+LinkTimings fast() { return testing::fast_link_timings(); }
 
 class TcpClient : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(peer.ok()); }
-    // A client reporting to the recorder (members end in reverse order: the
-    // client before the recorder its callbacks use).
+    // Members end in reverse order: the client before the recorder its callbacks use.
     void make(LinkTimings timings = fast()) {
         client.emplace(timings);
         recorder.attach(*client);
@@ -115,14 +105,11 @@ TEST_F(TcpClient, StartConnectsOnTheCallingThreadAndASecondStartChangesNothing) 
     ASSERT_TRUE(peer.wait_for_accepted(1, 2s));
 
     EXPECT_FALSE(client->start("127.0.0.1", second.port()));
-    EXPECT_EQ(client->server_ip(), "127.0.0.1");
-    EXPECT_EQ(client->server_port(), peer.port());
+    EXPECT_TRUE(client->server_ip() == "127.0.0.1" && client->server_port() == peer.port());
     EXPECT_EQ(recorder["events"], Texts{"up"});
     EXPECT_FALSE(second.wait_for_accepted(1, 100ms));
     // Empty sends succeed and send nothing; the first connection stays.
-    EXPECT_TRUE(client->send_text(""));
-    EXPECT_TRUE(client->send_bytes("ignored", 0));
-    EXPECT_TRUE(client->send_bytes("ignored", -3));
+    EXPECT_TRUE(client->send_text("") && client->send_bytes("ignored", 0) && client->send_bytes("ignored", -3));
     ASSERT_TRUE(client->send_text("still here"));
     ASSERT_TRUE(peer.wait_for_text("still here", 2s));
     EXPECT_EQ(peer.text(), "still here");
@@ -152,8 +139,7 @@ TEST_F(TcpClient, RefusedStartIsRetriedWithProgressTextsUntilThePeerListens) {
     peer.stop_listening();
     make();
     EXPECT_FALSE(client->start("127.0.0.1", peer.port()));
-    EXPECT_FALSE(client->send_text("abc"));
-    EXPECT_FALSE(client->send_text(""));
+    EXPECT_FALSE(client->send_text("abc") || client->send_text(""));
     ASSERT_TRUE(errors_at_least(gbk_reconnect_failed, 2));
     EXPECT_FALSE(client->send_text("abc"));
     EXPECT_GE(count(recorder["progress"], gbk_reconnecting), 2);
@@ -287,8 +273,7 @@ TEST_F(TcpClient, MarkDisconnectedFailsSendsUntilTheReconnectThreadIsBack) {
 }
 
 TEST_F(TcpClient, InvalidAddressTextsFailWithoutConnectingAnywhere) {
-    // Addresses only to a lenient parser, and then where the peer listens
-    // (127.1 and 0x7f.0.0.1 mean 127.0.0.1 there).
+    // Addresses only to a lenient parser (127.1 and 0x7f.0.0.1 mean 127.0.0.1 there).
     for (const std::string text :
          {"127.1", "0x7f.0.0.1", "127.0.0.300", "abc", "127.0.0.1 ", " 127.0.0.1", "127.0.0.1.", "", "127.0.0.0001"}) {
         SCOPED_TRACE("address '" + text + "'");
@@ -317,8 +302,7 @@ TEST(Ipv4Text, OnlyFourDecimalOctetsParse) {
     }
 }
 
-// Attempts keep the pause between them whether the peer refuses or accepts
-// and closes at once: sooner retries would hammer a controller starting up.
+// Whether the peer refuses or accepts and closes at once: sooner retries would hammer a controller starting up.
 TEST(TcpClientPause, ReconnectionAttemptsKeepThePauseBetweenThem) {
     constexpr auto pause = 100ms;
     constexpr int attempts = 5;
@@ -365,9 +349,7 @@ TEST(TcpClientPause, ReconnectionAttemptsKeepThePauseBetweenThem) {
     }
 }
 
-// Large texts sent from several threads at once through a small send buffer
-// to a slow reader wait for room inside the system call, where two
-// unguarded sends on one socket interleave; each must arrive whole.
+// Large texts through a small send buffer to a slow reader wait in the system call, where unguarded sends interleave.
 TEST(TcpClientSend, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
     if (testing::running_under_wine()) {
         GTEST_SKIP() << "wine serialises blocking sends on a socket by itself: interleaving could not show here";
@@ -393,9 +375,7 @@ TEST(TcpClientSend, TextsSentFromSeveralThreadsAtOnceArriveWhole) {
     std::atomic<int> failed_sends{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < senders; ++t) {
-        threads.emplace_back([&client, &failed_sends, t] {
-            if (!client.send_text(std::string(text_size, static_cast<char>('A' + t)))) ++failed_sends;
-        });
+        threads.emplace_back([&, t] { if (!client.send_text(std::string(text_size, char('A' + t)))) ++failed_sends; });
     }
     std::string received;  // read a kilobyte at a time with a short rest in between
     char buffer[1024];

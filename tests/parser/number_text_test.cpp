@@ -16,8 +16,7 @@ namespace {
 constexpr std::int32_t i32_max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t i32_min = std::numeric_limits<std::int32_t>::min();
 
-// Read like atoi: leading blanks and a sign, digits up to the first other
-// byte, 0 without a number, saturating at the int32 limits (not wrapping).
+// Read like atoi, but saturating at the int32 limits (not wrapping).
 TEST(LenientInt, ReadsLikeAtoiAndSaturates) {
     const std::pair<const char*, std::int32_t> cases[] = {
         {"42", 42}, {"  -12abc", -12}, {" \t\n\v\f\r+7", 7}, {"12\r", 12}, {"007", 7}, {"1e3", 1}, {"0x10", 0},
@@ -29,22 +28,12 @@ TEST(LenientInt, ReadsLikeAtoiAndSaturates) {
 }
 
 TEST(LenientInt, NumbersInsideLongerText) {
-    // Numbers followed by more text, as inside a reply, of every length
-    // around eight bytes.
+    // Numbers followed by more text, as inside a reply, of every length around eight bytes.
     const std::tuple<const char*, std::int32_t, std::size_t> cases[] = {
-        {"1,2,3,4,5,6,7", 1, 1},
-        {"1234567,89,10", 1234567, 7},
-        {"-7654321 and more", -7654321, 8},
-        {"12345678,9", 12345678, 8},
-        {"123456789,0", 123456789, 9},
-        {"10000000,0,0,0", 10000000, 8},
-        {"-0000001,000", -1, 8},
-        {"99999999999,0", i32_max, 11},
-        {",12345678", 0, 0},
-        {"x12345678", 0, 0},
-        {"  +42\r\n100:1,2", 42, 5},
-        {"7\x80\xff\xff\xff\xff\xff\xff\xff", 7, 1},
-        {"123:45678", 123, 3},
+        {"1,2,3,4,5,6,7", 1, 1}, {"1234567,89,10", 1234567, 7}, {"-7654321 and more", -7654321, 8},
+        {"12345678,9", 12345678, 8}, {"123456789,0", 123456789, 9}, {"10000000,0,0,0", 10000000, 8},
+        {"-0000001,000", -1, 8}, {"99999999999,0", i32_max, 11}, {",12345678", 0, 0}, {"x12345678", 0, 0},
+        {"  +42\r\n100:1,2", 42, 5}, {"7\x80\xff\xff\xff\xff\xff\xff\xff", 7, 1}, {"123:45678", 123, 3},
     };
     for (const auto& [text, value, length] : cases) {
         SCOPED_TRACE(text);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -67,11 +68,7 @@ TEST_F(ReplyParser, LinesThatChangeNothing) {
     Values params = params_values();
     params.pop_back();
     const std::string ones = "190:" + std::string(24, '1');
-    // Short chunks; a missing, doubled, empty, untrimmed or unknown code; empty
-    // payloads and ":" inside one; a NUL (an ordinary byte); lines under 3
-    // bytes; a status of 17 values; 125 and 127 parameters; output replies of
-    // 4 and 6 values; a fly reply of one value (the list keeps its content)
-    // or for no such axis.
+    // Bad codes, empty payloads, a NUL, short lines, wrong value counts, a fly reply for no such axis.
     const std::vector<std::string> chunks = {
         "", "\n\n", "10", "1:", "100", "100" + good, "100:" + good + ":1", "100::" + good, ":" + good,
         " 100:" + good, "100 :" + good, "0100:" + good, "101:" + good, "100:", "5010:\n2001:\n", "2001:v1:2",
@@ -176,9 +173,7 @@ TEST_F(ReplyParser, CountsAreLenientAndSaturate) {
     EXPECT_EQ(mirror.axis_pos[0].get(), pulse_count_to_position(int_max, 10.0f, 10000));
 }
 
-// Pulse counts (values 0..5) or encoder counts (6..11) by each axis's own
-// parameters, divided in double and rounded once (single precision would
-// make 5 pulses 0x1.47ae16p-8), for all six axes whatever the axis count.
+// Pulse (0..5) or encoder counts (6..11) by each axis's parameters, divided in double (5 pulses are not 0x1.47ae16p-8).
 TEST_F(ReplyParser, PositionsFollowEachAxisConversionExactly) {
     mirror.axis_params[1].set_int_field(field::use_encoder, 1);
     mirror.axis_params[2].set_int_field(field::pulses_per_rev, 4000);
@@ -210,8 +205,7 @@ TEST_F(ReplyParser, FlyPositions) {
     }
 }
 
-// Values 18..41 seed the outputs, from the first such status only; what
-// follows them is ignored.
+// Values 18..41 seed the outputs, from the first such status only; what follows them is ignored.
 TEST_F(ReplyParser, TheFirstLongStatusSeedsOutputsOnce) {
     mirror.output_value[0].set(7);  // the caller's values stay
     mirror.output_value[5].set(-2);
@@ -244,8 +238,7 @@ TEST_F(ReplyParser, TheFirstLongStatusSeedsOutputsOnce) {
     EXPECT_EQ(mirror.output_sent[1].get(), 0);
 }
 
-// All six records are replaced; a failing value keeps those before it and
-// loses the rest of the chunk.
+// All six records are replaced; a failing value keeps those before it and loses the rest of the chunk.
 TEST_F(ReplyParser, ParametersReplaceAllSixRecordsUpToAFailure) {
     const AxisParams defaults;
     for (const bool fail : {true, false}) {
@@ -288,9 +281,7 @@ TEST_F(ReplyParser, LevelDigits) {
 TEST_F(ReplyParser, LevelCodeOfAnotherLengthStillSetsFlyAndIo) {
     for (auto& level : mirror.output_level) level.set(9);
     ASSERT_EQ(feed("190:" + std::string(23, '0') + ",-1,abc,99999999999,text with blanks"), Conversion::ok);
-    EXPECT_EQ(mirror.fly_counters[0].get(), -1);
-    EXPECT_EQ(mirror.fly_counters[1].get(), 0);
-    EXPECT_EQ(mirror.fly_counters[2].get(), int_max);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(mirror.fly_counters[i].get(), (std::array{-1, 0, int_max})[i]);
     EXPECT_EQ(mirror.io_text.get(), "text with blanks");
     ASSERT_EQ(feed("190:" + std::string(25, '0') + ",1,2,3,x"), Conversion::ok);
     for (const auto& level : mirror.output_level) EXPECT_EQ(level.get(), 9);

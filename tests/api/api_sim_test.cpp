@@ -213,7 +213,7 @@ TEST_F(EndToEnd, FlyCaptureEndToEnd) {
     EXPECT_LT(got[4], 10.0);
 }
 
-// A second simulator, same port, on a loopback host other tests do not use (what each controller receives: tests/lifecycle/poll_loop_wire_test.cpp).
+// A second simulator, same port, on a loopback host no other test uses (wire traffic: poll_loop_wire_test).
 std::unique_ptr<sim::Simulator> start_second(int port, int& host) {
     for (host = 37; host < 250; host += 7) {
         auto s = std::make_unique<sim::Simulator>(sim_options("127.0.0." + std::to_string(host), port));

@@ -62,7 +62,7 @@ protected:
         return false;
     }
 
-    const Baseline baseline_;
+    const Baseline baseline_{};
     std::unique_ptr<sim::Simulator> simulator_;
     std::unique_ptr<Runtime> rt_;
     bool probe_ = false;

@@ -82,7 +82,7 @@ int copies_of(const sim::Simulator& simulator, const std::string& tail) {
 }
 
 void run_storm(int drops, bool fast_timings, const std::string& name) {
-    const Baseline baseline;
+    const Baseline baseline{};
     double worst_rise_ms = 0;
     {
         auto simulator = start_simulator();

@@ -77,7 +77,7 @@ HostTraffic::~HostTraffic() {
     if (wait_until([&] { return Baseline().threads == threads && Baseline().handles == handles; }, timeout_ms, 5)) {
         return ::testing::AssertionSuccess();
     }
-    const Baseline now;
+    const Baseline now{};
     return ::testing::AssertionFailure() << "threads " << now.threads << " (before " << threads << "), handles "
                                          << now.handles << " (before " << handles << ")";
 }

@@ -37,7 +37,7 @@ TEST(Soak, ResidentMemoryStaysFlatAcrossDrops) {
     const long seconds = env_long("ORVANE_REL_SOAK_S", 30);
     const long warm_up_s = std::max(10L, seconds / 3);
     Watchdog watchdog("the soak run", static_cast<int>(seconds * 1000) + 60000);
-    const Baseline baseline;
+    const Baseline baseline{};
 
     sim::SimulatorOptions options;
     options.faults.drop_after_ms = 10000;

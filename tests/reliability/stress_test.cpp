@@ -130,7 +130,7 @@ void host_thread(Runtime& rt, Shared& shared, unsigned seed) {
 
 TEST(Stress, EightHostThreadsCallEverythingWhileTheLinkDrops) {
     const long seconds = env_long("ORVANE_REL_STRESS_S", 15);
-    const Baseline baseline;
+    const Baseline baseline{};
     {
         sim::SimulatorOptions options;
         options.faults.drop_random_min_ms = 100;  // every connection, at any point of its life
@@ -182,14 +182,14 @@ TEST(Stress, EightHostThreadsCallEverythingWhileTheLinkDrops) {
 
 TEST(LifecycleStress, ManyStartStopCycles) {
     const long cycles = env_long("ORVANE_REL_CYCLES", 100);
-    const Baseline baseline;
+    const Baseline baseline{};
     double worst_ms = 0;
     {
         auto simulator = start_simulator();
         ASSERT_TRUE(simulator);
         auto rt = quiet_runtime(simulator->port(), false);
         Watchdog watchdog("the start/stop cycles", static_cast<int>(cycles) * 3000 + 30000);
-        const Baseline idle;  // the simulator's own threads and sockets, no client
+        const Baseline idle{};  // the simulator's own threads and sockets, no client
         for (long c = 0; c < cycles; ++c) {
             SCOPED_TRACE("cycle " + std::to_string(c));
             auto start = Clock::now();

@@ -301,7 +301,10 @@ def test_watch_restores_the_cursor_on_sigterm():
 
 
 def run_examples(lines):
-    """Runs `orvane ...` lines against orvane-sim: ORVANE_HOST/PORT's, or one on the address a line names."""
+    """Runs `orvane ...` lines against orvane-sim: ORVANE_HOST/PORT's, or one on the address a line names.
+
+    A port that a line names is replaced by a free one, so that examples never
+    meet other tests (or programs) on a well-known port."""
     sims = {}
     default = sims[("127.0.0.1", 0)] = Sim()
     defaults = {"ORVANE_HOST": "127.0.0.1", "ORVANE_PORT": str(default.port)}
@@ -318,11 +321,17 @@ def run_examples(lines):
             if "--host" in args:
                 host = args[args.index("--host") + 1]
                 host = PREFIX + host if host.isdigit() else host
-            if "--port" in args:
-                port = int(args[args.index("--port") + 1])
             assert host.startswith("127."), "an example names a controller off this machine: %s" % host
-            if (host, port) not in sims and (host, port) != ("127.0.0.1", default.port):
-                sims[(host, port)] = Sim(bind=host, port=port)
+            at = args.index("--port") + 1 if "--port" in args else None
+            if at is not None:
+                port = int(args[at])
+            if (host, port) != ("127.0.0.1", default.port):
+                if (host, port) not in sims:
+                    sims[(host, port)] = Sim(bind=host)
+                if at is not None:
+                    args[at] = str(sims[(host, port)].port)
+                else:
+                    env["ORVANE_PORT"] = str(sims[(host, port)].port)
         endless = ("watch" in args and "--count" not in args) or ("jog" in args and "--for" not in args) or \
             "panel" in args
         if not endless:

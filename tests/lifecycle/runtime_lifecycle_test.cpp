@@ -99,6 +99,7 @@ void close_promptly(Where where) {
 }
 
 TEST(RuntimeLifecycle, CloseIsPromptWhereverTheLinkIs) {
+    testing::start_lazy_runtime_threads();
     for (const Where where : {link_up, waiting_to_retry, retry_connecting, initial_connecting}) {
         SCOPED_TRACE("case " + std::to_string(where));
         const int threads = platform::thread_count(), handles = platform::open_handle_count();

@@ -48,6 +48,7 @@ TEST(Unload, UnloadWhileConnected) {
     LoopbackPeer peer(address, static_cast<std::uint16_t>(ORVANE_CONTROLLER_PORT));
     if (!peer.ok()) GTEST_SKIP() << "cannot listen on the default controller address " << address;
     ASSERT_FALSE(testing::library_loaded(path));
+    testing::start_lazy_runtime_threads();
     const int threads_before = platform::thread_count();
     const int handles_before = platform::open_handle_count();
 
@@ -113,6 +114,7 @@ TEST(Unload, UnloadWhileTheReconnectThreadRetries) {
     const char* rounds_text = std::getenv("ORVANE_REL_UNLOADS");
     const int rounds = rounds_text != nullptr && std::atoi(rounds_text) > 0 ? std::atoi(rounds_text) : 3;
     ASSERT_FALSE(testing::library_loaded(path));
+    testing::start_lazy_runtime_threads();
     const int threads_before = platform::thread_count();
     const int handles_before = platform::open_handle_count();
     int hanging = 0;

@@ -8,9 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/platform.h"
 
 namespace orvane::testing {
+
+// Starts and joins one thread: threads that a sanitizer's or the C library's
+// runtime starts with the process's first new thread then exist before a
+// test counts, and do not look like threads left behind.
+inline void start_lazy_runtime_threads() { std::thread([] {}).join(); }
 
 // Records the running test as skipped, with reason, and lets it go on.
 inline void skip_check(const char* reason) {

@@ -22,12 +22,7 @@ using namespace std::chrono_literals;
 using testing::LoopbackPeer;
 using testing::wait_until;
 
-// True once the thread and handle counts are back (or, as a skip, when they cannot be told).
-bool counts_back(int threads, int handles) {
-    return !testing::process_counts_checkable() || wait_until([&] {
-        return platform::thread_count() == threads && platform::open_handle_count() == handles;
-    }, 3s);
-}
+bool counts_back(int threads, int handles) { return testing::counts_back(threads, handles, 3s); }
 
 // And destroying the running Runtime stops everything.
 TEST(RuntimeLifecycle, CloseBeforeStartTwiceAfterItAndStartAgain) {

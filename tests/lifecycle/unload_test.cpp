@@ -37,11 +37,7 @@ int call(void* library, const char* symbol) {
     return function != nullptr ? function() : -1;
 }
 
-bool counts_back(int threads, int handles) {
-    return !testing::process_counts_checkable() || wait_until([&] {
-        return platform::thread_count() == threads && platform::open_handle_count() == handles;
-    }, 2s);
-}
+bool counts_back(int threads, int handles) { return testing::counts_back(threads, handles, 2s); }
 
 TEST(Unload, UnloadWhileConnected) {
     const std::string address = std::string(ORVANE_CONTROLLER_NET_PREFIX) + "254";

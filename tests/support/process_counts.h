@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/loopback_peer.h"
 
 namespace orvane::testing {
 
@@ -51,6 +53,13 @@ inline bool process_counts_checkable() {
     skip_check("this platform cannot tell the process's own thread and handle counts (no handle count, and under "
                "wine the emulator's helper threads): the check for threads and sockets left behind was not made");
     return false;
+}
+
+// True once the thread and handle counts are back (or, as a skip, when they cannot be told).
+inline bool counts_back(int threads, int handles, std::chrono::milliseconds timeout) {
+    return !process_counts_checkable() || wait_until([&] {
+        return platform::thread_count() == threads && platform::open_handle_count() == handles;
+    }, timeout);
 }
 
 }  // namespace orvane::testing
